@@ -3,6 +3,7 @@
 // prim_mst builds the tree of the complete distance graph; the other functions
 // search it for labelled vertices and cut it into one subtree per label.
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -27,39 +28,57 @@ inline bool weight_equal(double a, double b) { return a == b || (std::isnan(a) &
 // Index of pair (i, j), i < j, in the condensed distance vector.
 inline size_t condensed_index(size_t n, size_t i, size_t j) { return n * i - i * (i + 1) / 2 + (j - i - 1); }
 
-// Prim's algorithm over the condensed vector: each vertex keeps its cheapest
-// (weight, parent) link to the tree; the next vertex is the cheapest link,
-// smallest vertex index first. This is the tree the lazy heap search yields,
-// tie-breaks included, in O(n) extra memory.
+// Prim's algorithm over the condensed vector: each vertex outside the tree
+// keeps its cheapest (weight, parent) link to it; the next vertex is the one
+// with the cheapest link, the smallest index first. This is the tree the lazy
+// heap search yields, tie-breaks included, in O(n) extra memory.
+//
+// Vertices outside the tree are kept in increasing order, so that the links
+// towards a new vertex u are read as its condensed row (v > u, sequential)
+// and its column (v < u, a regular stride that is prefetched ahead).
 bool dense_prim(const double* distances, size_t n, PyObject* connections, PyObject* weights) {
   std::vector<double> key(n, 0.0);
   std::vector<int32_t> parent(n, -1);
-  std::vector<uint8_t> in_tree(n, 0);
-  size_t u = 0;
-  for (size_t joined = 0; joined < n; ++joined) {
-    in_tree[u] = 1;
+  std::vector<int32_t> outside(n);
+  for (size_t v = 0; v < n; ++v) outside[v] = int32_t(v);
+  size_t remaining = n;
+  size_t chosen = 0;  // position in `outside` of the vertex joining next
+  constexpr size_t ahead = 64;  // column reads miss the cache: keep many in flight
+  while (remaining > 0) {
+    const size_t u = size_t(outside[chosen]);
+    std::copy(outside.begin() + chosen + 1, outside.begin() + remaining, outside.begin() + chosen);
+    --remaining;
     if (parent[u] != -1) {
       int64_t p = parent[u];
       if (!graph::append_int(connections, int64_t(u), p) || !graph::append_int(connections, p, int64_t(u)) ||
           !graph::append_float(weights, int64_t(u), key[u]) || !graph::append_float(weights, p, key[u]))
         return false;
     }
-    size_t next = n;
-    double next_key = 0.0;
-    const int32_t uu = int32_t(u);
-    for (size_t v = 0; v < n; ++v) {
-      if (in_tree[v]) continue;
-      double d = v < u ? distances[condensed_index(n, v, u)] : distances[condensed_index(n, u, v)];
-      if (parent[v] == -1 || weight_less(d, key[v]) || (weight_equal(d, key[v]) && uu < parent[v])) {
-        key[v] = d;
-        parent[v] = uu;
+    const int32_t joined = int32_t(u);
+    // row_start + v is the position of (u, v) for v > u
+    const ptrdiff_t row_start = ptrdiff_t(n * u - u * (u + 1) / 2) - ptrdiff_t(u) - 1;
+    size_t best = remaining;
+    double best_key = 0.0;
+    for (size_t k = 0; k < remaining; ++k) {
+      const size_t v = size_t(outside[k]);
+      double d;
+      if (v < u) {
+        if (k + ahead < remaining && size_t(outside[k + ahead]) < u)
+          __builtin_prefetch(distances + condensed_index(n, size_t(outside[k + ahead]), u));
+        d = distances[condensed_index(n, v, u)];
+      } else {
+        d = distances[row_start + ptrdiff_t(v)];
       }
-      if (next == n || weight_less(key[v], next_key)) {
-        next = v;
-        next_key = key[v];
+      if (parent[v] == -1 || weight_less(d, key[v]) || (weight_equal(d, key[v]) && joined < parent[v])) {
+        key[v] = d;
+        parent[v] = joined;
+      }
+      if (best == remaining || weight_less(key[v], best_key)) {
+        best = k;
+        best_key = key[v];
       }
     }
-    u = next;
+    chosen = best;
   }
   return true;
 }
