@@ -10,7 +10,7 @@ FIND_PY := $(firstword $(shell \
 BUILD_DIR ?= build/dev
 TARGET ?= all
 
-.PHONY: test demo venv install dev clean bench
+.PHONY: test demo venv install dev clean bench check-sanitize
 
 $(PY):
 	@test -n "$(FIND_PY)" || { echo "Python 3.13 not found (looked on PATH and under pyenv)"; exit 1; }
@@ -28,7 +28,7 @@ test: install
 
 demo: install
 	$(PY) -m pip install ".[demo]" >/dev/null
-	$(PY) benchmarks/demo.py
+	mkdir -p demo_output && cd demo_output && $(abspath $(PY)) -m halvorne_beta --output .
 
 # Developer build: compiles the modules straight into their binaries/ folders,
 # so that `PYTHONPATH=$$PWD .venv/bin/python -m pytest tests` runs the source tree.
@@ -36,6 +36,21 @@ dev: $(PY)
 	$(PY) -m pip install numpy scipy scikit-learn pytest hypothesis cmake ninja >/dev/null
 	$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD_DIR) --target $(TARGET)
+
+# The modules built with AddressSanitizer and UndefinedBehaviorSanitizer into
+# a copy of the package, and the whole test suite run against them. Leak
+# detection is off: the interpreter itself keeps memory until exit.
+SAN_DIR := build/sanitize
+check-sanitize: install
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg
+	cp -r halvorne_beta $(SAN_DIR)/pkg/ && find $(SAN_DIR)/pkg -name '*.so' -delete
+	$(PY) -m pip install cmake ninja >/dev/null
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR)/build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DHB_SANITIZE=ON \
+	  -DHB_OUTPUT_ROOT=$(abspath $(SAN_DIR))/pkg/halvorne_beta/algorithms/src >/dev/null
+	$(VENV)/bin/cmake --build $(SAN_DIR)/build
+	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(abspath $(SAN_DIR))/pkg PYTHONMALLOC=malloc ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
