@@ -1,0 +1,5 @@
+import sys
+
+from halvorne_beta.demo import main
+
+sys.exit(main())
