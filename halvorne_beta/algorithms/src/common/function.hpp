@@ -162,17 +162,27 @@ inline bool bind_tuple(const FunctionDef& f, const char* fname, PyObject* args, 
   return bind(f, fname, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), out);
 }
 
+// The code object shown for `qualified`: made once per name and kept for the
+// life of the process, like the module itself.
+inline PyCodeObject* traceback_code(const char* qualified) {
+  static std::vector<std::pair<std::string, PyCodeObject*>> made;
+  for (const auto& entry : made)
+    if (entry.first == qualified) return entry.second;
+  PyCodeObject* code = PyCode_NewEmpty(state.def->source_file, qualified, 0);
+  if (code != nullptr) made.emplace_back(qualified, code);
+  return code;
+}
+
 // Adds a traceback entry named `qualified` (module name, then function name).
 inline void add_traceback(const char* qualified) {
   PyObject* exc = PyErr_GetRaisedException();
-  PyCodeObject* code = PyCode_NewEmpty(state.def->source_file, qualified, 0);
+  PyCodeObject* code = traceback_code(qualified);
   PyFrameObject* frame = nullptr;
   if (code != nullptr && state.dict != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, state.dict, nullptr);
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
   if (frame != nullptr) PyTraceBack_Here(frame);
   Py_XDECREF(frame);
-  Py_XDECREF(code);
 }
 
 inline void add_traceback(const FunctionDef& f, const char* owner) {
