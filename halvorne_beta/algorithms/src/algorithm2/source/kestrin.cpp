@@ -1,0 +1,681 @@
+// kestrin: the mutual k-nearest-neighbour graph of a point set, pruned to the
+// edges that lead most directly towards labelled points.
+//
+// mutual_knn builds the graph from one batched KD-tree query; informative_edges
+// lets every point keep, per labelled point, the edge of its cheapest two-step
+// route (edge length + neighbour-to-labelled distance). The point-to-labelled
+// distance matrix lives in memory up to 30000 points and in a private
+// memory-mapped file above that.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "graph_wrapper.hpp"
+
+using namespace frame;
+
+namespace {
+
+constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm2.binaries.kestrin";
+
+// Above this many points the distance matrix goes through a file.
+constexpr int in_memory_limit = 30000;
+
+// ---- calling Python -------------------------------------------------------------
+
+// Calls `callable` with positional `args` followed by keyword values named by
+// `keywords` (the last len(keywords) entries of `args`).
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, std::initializer_list<const char*> keywords = {}) {
+  PyObject* argv[8];
+  size_t n = 0;
+  for (PyObject* a : args) argv[n++] = a;
+  Ref kwnames;
+  if (keywords.size() > 0) {
+    kwnames = Ref::steal(PyTuple_New(Py_ssize_t(keywords.size())));
+    if (!kwnames) return Ref();
+    Py_ssize_t k = 0;
+    for (const char* name : keywords) {
+      PyObject* s = PyUnicode_InternFromString(name);
+      if (s == nullptr) return Ref();
+      PyTuple_SET_ITEM(kwnames.get(), k++, s);
+    }
+  }
+  return Ref::steal(PyObject_Vectorcall(callable, argv, n - keywords.size(), kwnames.get()));
+}
+
+Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
+
+// `module_name.attribute_name`, resolved through the module namespace now.
+Ref global_attribute(const char* module_name, const char* attribute_name) {
+  Ref module = global(module_name);
+  return module ? attribute(module.get(), attribute_name) : Ref();
+}
+
+bool read_int(PyObject* o, const char* name, int* out) {
+  Ref value = attribute(o, name);
+  return value && to_int(value.get(), out);
+}
+
+// A new C-contiguous 2-D array of `rows` x `cols` elements, from NumPy itself
+// while `np` is the module's own binding, else from the rebound `np.empty`.
+Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols, bool is_int) {
+  if (is_original("np")) {
+    npy_intp shape[2] = {rows, cols};
+    return Ref::steal(PyArray_SimpleNew(2, shape, is_int ? NPY_INT64 : NPY_FLOAT32));
+  }
+  Ref empty = global_attribute("np", "empty");
+  Ref dtype = empty ? global_attribute("np", is_int ? "int64" : "float32") : Ref();
+  Ref shape = dtype ? Ref::steal(Py_BuildValue("(nn)", rows, cols)) : Ref();
+  return shape ? call(empty.get(), {shape.get(), dtype.get()}, {"dtype"}) : Ref();
+}
+
+// Unpacks the two items of a query result, as `a, b = result` would.
+bool unpack_two(PyObject* result, Ref* first, Ref* second) {
+  auto too_few = [](Py_ssize_t found) {
+    return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+  };
+  if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(result);
+    if (size > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+    if (size < 2) return too_few(size);
+    *first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
+    *second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(result));
+  if (!it) return false;
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    items[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!items[i]) return PyErr_Occurred() ? false : too_few(i);
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+  if (PyErr_Occurred()) return false;
+  *first = items[0];
+  *second = items[1];
+  return true;
+}
+
+// ---- mutual_knn -----------------------------------------------------------------------
+
+PyObject* mutual_knn(PyObject*, PyObject* const* args) {
+  View<double, 2> points;
+  int k, p;
+  if (!points.acquire(args[0], double_t_, Layout::CContiguous, true) || !to_int(args[1], &k) ||
+      !to_int(args[2], &p))
+    return nullptr;
+  if (!require(args[0], "X")) return nullptr;
+  if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "X has more rows than a 32-bit index can hold");
+  const int n = int(points.extent(0));
+  // k + 1 in 32-bit arithmetic; a k at the top of the range asks SciPy for a
+  // negative count, which it refuses.
+  const int k1 = int(int32_t(uint32_t(k) + 1u));
+
+  Ref tree_type = global("KDTree");
+  Ref tree = tree_type ? call(tree_type.get(), {args[0]}) : Ref();
+  Ref query = tree ? attribute(tree.get(), "query") : Ref();
+  Ref k_object = query ? Ref::steal(PyLong_FromLong(k1)) : Ref();
+  Ref workers = k_object ? Ref::steal(PyLong_FromLong(-1)) : Ref();
+  Ref found = workers ? call(query.get(), {args[0], k_object.get(), workers.get()}, {"k", "workers"}) : Ref();
+  if (!found) return nullptr;
+  Ref distances_object, indices_object;
+  if (!unpack_two(found.get(), &distances_object, &indices_object)) return nullptr;
+  View<double, 2> distances;
+  View<int64_t, 2> indices;
+  if (!distances.assign_array(distances_object.get(), state.ndarray, DTYPE_t, false) ||
+      !indices.assign_array(indices_object.get(), state.ndarray, ITYPE_t, false))
+    return nullptr;
+  for (const ViewBase* v : {static_cast<const ViewBase*>(&distances), static_cast<const ViewBase*>(&indices)}) {
+    if (v->extent(0) != n || v->extent(1) != k1) {
+      return raise(PyExc_ValueError, "the neighbour query returned an array of shape (%zd, %zd) where (%d, %d) was expected",
+                   v->extent(0), v->extent(1), n, k1);
+    }
+  }
+
+  // Row i: the k nearest neighbours of i without i itself. The search lists i
+  // first for distinct points; with coincident points i may come later, or
+  // not at all, in which case the farthest hit goes.
+  Ref table_object = new_matrix(n, k, true);
+  Ref lengths_object = table_object ? new_matrix(n, k, false) : Ref();
+  if (!lengths_object) return nullptr;
+  View<int64_t, 2> table;
+  View<float, 2> lengths;
+  if (!table.assign_array(table_object.get(), state.ndarray, ITYPE_t, true) ||
+      !lengths.assign_array(lengths_object.get(), state.ndarray, DTYPE32_t, true))
+    return nullptr;
+  if (table.extent(0) != n || table.extent(1) != k || lengths.extent(0) != n || lengths.extent(1) != k) {
+    return raise(PyExc_ValueError, "np.empty returned an array of the wrong shape for the neighbour table");
+  }
+  for (int i = 0; i < n; ++i) {
+    int self_at = k;
+    for (int j = 0; j < k1; ++j) {
+      if (indices(i, j) == i) {
+        self_at = j;
+        break;
+      }
+    }
+    for (int j = 0, out = 0; j < k1; ++j) {
+      if (j == self_at) continue;
+      int64_t nb = indices(i, j);
+      if (nb < 0 || nb >= n) {
+        return raise(PyExc_IndexError,
+                     "neighbour %lld of point %d lies outside 0 .. %d (k must be smaller than the number of points)",
+                     static_cast<long long>(nb), i, n - 1);
+      }
+      table(i, out) = nb;
+      lengths(i, out) = static_cast<float>(distances(i, j));
+      ++out;
+    }
+  }
+
+  Ref connections = graph::create(size_t(n), graph::INT64, k);
+  Ref weights = connections ? graph::create(size_t(n), graph::FLOAT32, k) : Ref();
+  if (!weights) return nullptr;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < k; ++j) {
+      const int64_t nb = table(i, j);
+      for (int m = 0; m < k; ++m) {
+        if (table(nb, m) != i) continue;
+        if (!graph::append_int(connections.get(), i, nb) ||
+            !graph::append_float(weights.get(), i, double(lengths(i, j))))
+          return nullptr;
+      }
+    }
+  }
+  return PyTuple_Pack(4, connections.get(), weights.get(), table_object.get(), lengths_object.get());
+}
+
+// ---- the selection kernel -------------------------------------------------------------
+
+// A read-only float32 matrix: rows are points, columns labelled positions.
+struct Matrix {
+  const char* base = nullptr;
+  Py_ssize_t rows = 0, cols = 0, row_stride = 0, col_stride = 0;
+  const float* row(Py_ssize_t r) const { return reinterpret_cast<const float*>(base + r * row_stride); }
+  float at(Py_ssize_t r, Py_ssize_t c) const {
+    return *reinterpret_cast<const float*>(base + r * row_stride + c * col_stride);
+  }
+};
+
+Matrix matrix_of(const ViewBase& v) {
+  return Matrix{v.bytes(), v.extent(0), v.extent(1), v.stride(0), v.stride(1)};
+}
+
+// Per labelled column, the position j with the smallest sum
+// distances[connections[j], c] + weights[j] (float32, strict <, so the lowest
+// position wins ties and NaN never wins). The chosen set is the union of the
+// columns' winners, whatever order the labels come in, so each distinct
+// column is scored once and in storage order.
+class Selector {
+ public:
+  // `labels` values must be valid columns; `columns` becomes their sorted
+  // distinct values.
+  bool set_labels(const int64_t* labels, Py_ssize_t count, const Matrix& d) {
+    columns_.assign(labels, labels + count);
+    for (int64_t c : columns_) {
+      if (c < 0 || c >= d.cols) {
+        return fail(PyExc_IndexError, "label position %lld lies outside the %zd columns of distances",
+                    static_cast<long long>(c), d.cols);
+      }
+    }
+    std::sort(columns_.begin(), columns_.end());
+    columns_.erase(std::unique(columns_.begin(), columns_.end()), columns_.end());
+    dense_ = d.col_stride == Py_ssize_t(sizeof(float)) && !columns_.empty() && columns_.front() == 0 &&
+             columns_.back() == int64_t(columns_.size()) - 1;
+    bound_.resize(columns_.size());
+    best_.resize(columns_.size());
+    return true;
+  }
+
+  // Fills `chosen` with the winning positions, ascending. Neighbour rows and
+  // the weight count have been checked by the caller.
+  void select(const Matrix& d, const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
+              Py_ssize_t weight_stride, std::vector<Py_ssize_t>* chosen) {
+    chosen->clear();
+    const size_t L = columns_.size();
+    if (m == 0 || L == 0) return;
+    std::fill(bound_.begin(), bound_.end(), std::numeric_limits<float>::infinity());
+    std::fill(best_.begin(), best_.end(), -1);
+    float* bound = bound_.data();
+    int32_t* best = best_.data();
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
+      const float w = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
+      const int32_t jj = int32_t(j);
+      if (dense_) {
+        const float* row = d.row(r);
+        for (size_t c = 0; c < L; ++c) {
+          const float s = row[c] + w;
+          const bool lower = s < bound[c];
+          bound[c] = lower ? s : bound[c];
+          best[c] = lower ? jj : best[c];
+        }
+      } else {
+        for (size_t c = 0; c < L; ++c) {
+          const float s = d.at(r, columns_[c]) + w;
+          if (s < bound[c]) {
+            bound[c] = s;
+            best[c] = jj;
+          }
+        }
+      }
+    }
+    marks_.assign(size_t(m), 0);
+    for (size_t c = 0; c < L; ++c)
+      if (best[c] >= 0) marks_[size_t(best[c])] = 1;
+    for (Py_ssize_t j = 0; j < m; ++j)
+      if (marks_[size_t(j)]) chosen->push_back(j);
+  }
+
+ private:
+  std::vector<int64_t> columns_;
+  std::vector<float> bound_;
+  std::vector<int32_t> best_;
+  std::vector<uint8_t> marks_;
+  bool dense_ = false;
+};
+
+bool check_rows(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, Py_ssize_t rows, const char* what) {
+  for (Py_ssize_t j = 0; j < m; ++j) {
+    int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
+    if (r < 0 || r >= rows) {
+      return fail(PyExc_IndexError, "%s %lld lies outside 0 .. %zd", what, static_cast<long long>(r), rows - 1);
+    }
+  }
+  return true;
+}
+
+PyObject* find_idx_set(PyObject*, PyObject* const* args) {
+  View<float, 2> distances;
+  View<int64_t, 1> labels;
+  View<float, 1> weights;
+  if (!distances.acquire(args[0], const_DTYPE32_t, Layout::Strided, false) ||
+      !labels.acquire(args[1], ITYPE_t, Layout::Contiguous, true) ||
+      !check_arg(args[2], "connections", state.ndarray, false) ||
+      !weights.acquire(args[3], float32_t, Layout::Contiguous, true))
+    return nullptr;
+  if (!require(args[0], "distances") || !require(args[1], "labels") || !require(args[2], "connections") ||
+      !require(args[3], "weights"))
+    return nullptr;
+  View<int64_t, 1> connections;
+  if (!connections.assign_array(args[2], state.ndarray, ITYPE_t, false)) return nullptr;
+  const Py_ssize_t m = connections.extent(0);
+  if (m > INT32_MAX) return raise(PyExc_ValueError, "connections has more entries than a 32-bit index can hold");
+  if (weights.extent(0) < m) {
+    return raise(PyExc_IndexError, "weights holds %zd entries, fewer than the %zd connections", weights.extent(0), m);
+  }
+  Matrix d = matrix_of(distances);
+  if (!check_rows(connections.data(), connections.stride(0), m, d.rows, "connection")) return nullptr;
+  Selector selector;
+  if (!selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+  std::vector<Py_ssize_t> chosen;
+  selector.select(d, connections.data(), connections.stride(0), m, weights.data(), sizeof(float), &chosen);
+  Ref result = Ref::steal(PySet_New(nullptr));
+  if (!result) return nullptr;
+  for (Py_ssize_t j : chosen) {
+    Ref item = Ref::steal(PyLong_FromSsize_t(j));
+    if (!item || PySet_Add(result.get(), item.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+// ---- distance matrices --------------------------------------------------------------
+
+PyObject* create_pairwise_distance_matrix(PyObject*, PyObject* const* args) {
+  PyObject* X = args[0];
+  PyObject* filename = args[1];
+  PyObject* chunk_size = args[2];
+  if (!require(X, "X") || !require(filename, "filename") || !require(chunk_size, "chunk_size")) return nullptr;
+  int n, n_labeled;
+  if (!read_int(X, "n", &n) || !read_int(X, "labeled_count", &n_labeled)) return nullptr;
+  Ref data_object = attribute(X, "data");
+  if (!data_object) return nullptr;
+  View<float, 2> data;
+  if (!data.assign_array(data_object.get(), state.ndarray, DTYPE32_t, false)) return nullptr;
+  Ref get_labeled = attribute(X, "get_labeled");
+  Ref labeled_object = get_labeled ? call(get_labeled.get(), {}) : Ref();
+  if (!labeled_object) return nullptr;
+  View<float, 2> data_labeled;
+  if (!data_labeled.assign_array(labeled_object.get(), state.ndarray, DTYPE32_t, false)) return nullptr;
+
+  Ref memmap = global_attribute("np", "memmap");
+  Ref dtype = memmap ? Ref::steal(PyUnicode_FromString("float32")) : Ref();
+  Ref mode = dtype ? Ref::steal(PyUnicode_FromString("w+")) : Ref();
+  Ref shape = mode ? Ref::steal(Py_BuildValue("(ii)", n, n_labeled)) : Ref();
+  Ref matrix_object =
+      shape ? call(memmap.get(), {filename, dtype.get(), mode.get(), shape.get()}, {"dtype", "mode", "shape"}) : Ref();
+  if (!matrix_object) return nullptr;
+  View<float, 2> distance_matrix;
+  if (!distance_matrix.assign_array(matrix_object.get(), state.ndarray, DTYPE32_t, true)) return nullptr;
+
+  Ref n_object = Ref::steal(PyLong_FromLong(n));
+  Ref zero = n_object ? Ref::steal(PyLong_FromLong(0)) : Ref();
+  Ref blocks = zero ? Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), zero.get(),
+                                                              n_object.get(), chunk_size, nullptr))
+                    : Ref();
+  Ref it = blocks ? Ref::steal(PyObject_GetIter(blocks.get())) : Ref();
+  Ref metric = it ? Ref::steal(PyUnicode_FromString("euclidean")) : Ref();
+  if (!metric) return nullptr;
+  while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+    Ref next = Ref::steal(PyNumber_Add(i.get(), chunk_size));
+    if (!next) return nullptr;
+    int less = PyObject_RichCompareBool(n_object.get(), next.get(), Py_LT);
+    if (less < 0) return nullptr;
+    Ref end_i = less ? n_object : next;
+    Ref rows = Ref::steal(PySlice_New(i.get(), end_i.get(), nullptr));
+    Ref chunk_i = rows ? Ref::steal(PyObject_GetItem(data_object.get(), rows.get())) : Ref();
+    Ref cdist = chunk_i ? global_attribute("distance", "cdist") : Ref();
+    Ref dists = cdist ? call(cdist.get(), {chunk_i.get(), labeled_object.get(), metric.get()}) : Ref();
+    Ref all_columns = dists ? Ref::steal(PySlice_New(nullptr, nullptr, nullptr)) : Ref();
+    Ref target = all_columns ? Ref::steal(PyTuple_Pack(2, rows.get(), all_columns.get())) : Ref();
+    if (!target || PyObject_SetItem(matrix_object.get(), target.get(), dists.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Ref flush = attribute(matrix_object.get(), "flush");
+  if (!flush || !call(flush.get(), {})) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The whole matrix in memory: cdist of all points against the labelled ones,
+// as float32. The conversion is done here while `np` is NumPy itself (the
+// same rounding as astype), else by the result's astype with `np.float32`.
+struct Distances {
+  View<float, 2> view;
+  std::vector<float> own;
+  Matrix matrix;
+};
+
+bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
+  View<int64_t, 1> held_labels;
+  if (!held_labels.assign_array(labels, state.ndarray, ITYPE_t, false)) return false;
+  Ref cdist = global_attribute("distance", "cdist");
+  Ref data = cdist ? attribute(X, "data") : Ref();
+  Ref get_labeled = data ? attribute(X, "get_labeled") : Ref();
+  Ref labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
+  Ref metric = labeled ? Ref::steal(PyUnicode_FromString("euclidean")) : Ref();
+  Ref dists = metric ? call(cdist.get(), {data.get(), labeled.get(), metric.get()}) : Ref();
+  if (!dists) return false;
+  if (is_original("np") && PyArray_CheckExact(dists.get())) {
+    auto* array = reinterpret_cast<PyArrayObject*>(dists.get());
+    if (PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+        PyArray_IS_C_CONTIGUOUS(array)) {
+      const npy_intp rows = PyArray_DIM(array, 0), cols = PyArray_DIM(array, 1);
+      const double* source = static_cast<const double*>(PyArray_DATA(array));
+      out->own.resize(size_t(rows) * size_t(cols));
+      for (size_t e = 0; e < out->own.size(); ++e) out->own[e] = static_cast<float>(source[e]);
+      out->matrix = Matrix{reinterpret_cast<const char*>(out->own.data()), rows, cols,
+                           Py_ssize_t(cols * sizeof(float)), Py_ssize_t(sizeof(float))};
+      return true;
+    }
+  }
+  Ref astype = attribute(dists.get(), "astype");
+  Ref float32 = astype ? global_attribute("np", "float32") : Ref();
+  Ref converted = float32 ? call(astype.get(), {float32.get()}) : Ref();
+  if (!converted || !out->view.acquire(converted.get(), DTYPE32_t, Layout::Strided, true)) return false;
+  if (out->view.is_none()) return fail(PyExc_TypeError, "the distance matrix must not be None");
+  out->matrix = matrix_of(out->view);
+  return true;
+}
+
+// A file of our own in the working directory: created exclusively under a
+// fresh name, removed when the guard goes, whatever happened in between.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!name_.empty()) ::unlink(name_.c_str());
+  }
+
+  bool create() {
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char name[96];
+      std::snprintf(name, sizeof name, "kestrin-distances-%ld-%08x%08x.dat", static_cast<long>(::getpid()),
+                    unsigned(entropy()), unsigned(entropy()));
+      int fd = ::open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        ::close(fd);
+        name_ = name;
+        return true;
+      }
+      if (errno != EEXIST) {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, name);
+        return false;
+      }
+    }
+    return fail(PyExc_FileExistsError, "could not find an unused name for the distance matrix file");
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+};
+
+// The matrix written by the module's create_pairwise_distance_matrix into a
+// private file, mapped read-only.
+bool pairwise_on_disk(PyObject* X, int n, Py_ssize_t L, TemporaryFile* file, Ref* mapping, View<float, 2>* view) {
+  if (!file->create()) return false;
+  Ref path = Ref::steal(PyUnicode_DecodeFSDefault(file->name().c_str()));
+  Ref writer = path ? global("create_pairwise_distance_matrix") : Ref();
+  if (!writer || !call(writer.get(), {X, path.get()})) return false;
+  Ref memmap = global_attribute("np", "memmap");
+  Ref dtype = memmap ? Ref::steal(PyUnicode_FromString("float32")) : Ref();
+  Ref mode = dtype ? Ref::steal(PyUnicode_FromString("r")) : Ref();
+  Ref shape = mode ? Ref::steal(Py_BuildValue("(in)", n, L)) : Ref();
+  *mapping = shape ? call(memmap.get(), {path.get(), dtype.get(), mode.get(), shape.get()}, {"dtype", "mode", "shape"})
+                   : Ref();
+  if (!*mapping || !view->acquire(mapping->get(), const_DTYPE32_t, Layout::Strided, false)) return false;
+  if (view->is_none()) return fail(PyExc_TypeError, "the distance matrix must not be None");
+  return true;
+}
+
+// ---- informative_edges --------------------------------------------------------------
+
+bool check_count(PyObject* g, const char* name, int n) {
+  if (graph::count(g) >= size_t(n)) return true;
+  return fail(PyExc_IndexError, "%s holds %zu lists, fewer than the %d points", name, graph::count(g), n);
+}
+
+PyObject* informative_edges(PyObject*, PyObject* const* args) {
+  PyObject* X = args[0];
+  PyObject* connections = args[2];
+  PyObject* weights = args[3];
+  int k;
+  if (!to_int(args[1], &k) || !check_arg(connections, "connections", &graph::type, false, false) ||
+      !check_arg(weights, "weights", &graph::type, false, false))
+    return nullptr;
+  if (!require(X, "X")) return nullptr;
+  int n;
+  if (!read_int(X, "n", &n)) return nullptr;
+  if (!check_count(connections, "connections", n) || !check_count(weights, "weights", n)) return nullptr;
+
+  Ref arange = global_attribute("np", "arange");
+  Ref labeled_count = arange ? attribute(X, "labeled_count") : Ref();
+  Ref int64_type = labeled_count ? global_attribute("np", "int64") : Ref();
+  Ref labels_object = int64_type ? call(arange.get(), {labeled_count.get(), int64_type.get()}, {"dtype"}) : Ref();
+  if (!labels_object) return nullptr;
+  View<int64_t, 1> labels_array;
+  if (!labels_array.assign_array(labels_object.get(), state.ndarray, ITYPE_t, false)) return nullptr;
+  const Py_ssize_t L = labels_array.extent(0);
+  labels_array.release();
+
+  // Declared in this order so that the mapping is closed before the file goes.
+  TemporaryFile file;
+  Ref mapping;
+  View<float, 2> mapped;
+  Distances in_memory;
+  Matrix d;
+  if (n > in_memory_limit) {
+    if (L > 0) {
+      if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
+      d = matrix_of(mapped);
+    } else {
+      d.rows = n;  // nothing to map: no labelled point, no column
+    }
+  } else {
+    if (!pairwise_fast(labels_object.get(), X, &in_memory)) return nullptr;
+    d = in_memory.matrix;
+  }
+
+  Ref shuffle = global_attribute("np", "random");
+  shuffle = shuffle ? attribute(shuffle.get(), "shuffle") : Ref();
+  if (!shuffle || !call(shuffle.get(), {labels_object.get()})) return nullptr;
+
+  Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
+  Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, true) : Ref();
+  if (!connections_after) return nullptr;
+
+  // Lists are read straight from the containers while to_numpy is the
+  // built-in one and would build its arrays with NumPy itself; otherwise each
+  // list goes through to_numpy as a Python caller would see it.
+  Ref override_method;
+  int conn_override = graph::find_override(connections, "to_numpy", &graph::to_numpy_def, &override_method);
+  int weight_override = conn_override < 0 ? -1 : graph::find_override(weights, "to_numpy", &graph::to_numpy_def,
+                                                                        &override_method);
+  if (weight_override < 0) return nullptr;
+  const bool direct = conn_override == 0 && weight_override == 0 && is_original("np") &&
+                      graph::as_graph(connections)->dtype == graph::INT64 &&
+                      graph::as_graph(weights)->dtype == graph::FLOAT32;
+
+  View<int64_t, 1> labels;
+  bool labels_ready = false;
+  Selector selector;
+  std::vector<Py_ssize_t> chosen;
+  View<int64_t, 1> conn_view;
+  View<float, 1> weight_view;
+  const Py_ssize_t rows = std::min<Py_ssize_t>(d.rows, n);
+  for (int i = 0; i < n; ++i) {
+    if (graph::size(connections, size_t(i)) == 0) continue;
+    if (!labels_ready) {
+      if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
+      if (!selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+      labels_ready = true;
+    }
+    const int64_t* conn;
+    const float* w;
+    Py_ssize_t m, conn_stride, weight_count;
+    Ref conn_object, weight_object;
+    if (direct) {
+      conn = graph::ints(graph::as_graph(connections), size_t(i));
+      conn_stride = sizeof(int64_t);
+      m = graph::size(connections, size_t(i));
+      w = graph::floats(graph::as_graph(weights), size_t(i));
+      weight_count = graph::size(weights, size_t(i));
+    } else {
+      conn_object = graph::to_numpy(connections, i);
+      if (!conn_object || !conn_view.assign_array(conn_object.get(), state.ndarray, ITYPE_t, false)) return nullptr;
+      weight_object = graph::to_numpy(weights, i);
+      if (!weight_object || !weight_view.acquire(weight_object.get(), float32_t, Layout::Contiguous, true))
+        return nullptr;
+      conn = conn_view.data();
+      conn_stride = conn_view.stride(0);
+      m = conn_view.extent(0);
+      w = weight_view.data();
+      weight_count = weight_view.extent(0);
+    }
+    if (m > INT32_MAX) return raise(PyExc_ValueError, "the list of point %d is longer than a 32-bit index can hold", i);
+    if (weight_count < m) {
+      return raise(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, m);
+    }
+    if (!check_rows(conn, conn_stride, m, rows, "neighbour index")) return nullptr;
+    selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
+    for (Py_ssize_t j : chosen) {
+      const int64_t nb = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * conn_stride);
+      const double length = double(w[j]);
+      int present = graph::contains(connections_after.get(), i, nb);
+      if (present < 0) return nullptr;
+      if (!present && (!graph::append_int(connections_after.get(), i, nb) ||
+                       !graph::append_float(weights_after.get(), i, length)))
+        return nullptr;
+      present = graph::contains(connections_after.get(), nb, i);
+      if (present < 0) return nullptr;
+      if (!present && (!graph::append_int(connections_after.get(), nb, i) ||
+                       !graph::append_float(weights_after.get(), nb, length)))
+        return nullptr;
+    }
+  }
+  return PyTuple_Pack(2, connections_after.get(), weights_after.get());
+}
+
+// ---- the module --------------------------------------------------------------------
+
+FunctionDef mutual_knn_def{
+    "mutual_knn",
+    {{"X"}, {"k"}, {"p", int_default(2)}},
+    "mutual_knn(double[:, ::1] X, int k, int p=2) -> tuple\n\n    Constructs a mutual k-nearest neighbors graph.\n"
+    "    \n    Parameters\n    ----------\n    X : double[:, ::1]\n        Data for which the mutual k-nearest "
+    "neighbors graph will be constructed.\n    k : int\n        Number of nearest neighbors.\n    p : int\n        "
+    "Which Minkowski p-norm to use. A large, finite p may cause a ValueError if overflow occurs.\n    \n    Returns\n"
+    "    -------\n    connections_sparse : np.ndarray\n        Indices of mutual nearest neighbors.\n    "
+    "weights_sparse : np.ndarray\n        Distances to mutual nearest neighbors.\n    ",
+    mutual_knn};
+
+FunctionDef find_idx_set_def{
+    "_find_idx_set",
+    {{"distances"}, {"labels"}, {"connections"}, {"weights"}},
+    "_find_idx_set(const DTYPE32_t[:, :] distances, ITYPE_t[::1] labels, ndarray connections, float32_t[::1] "
+    "weights) -> unordered_set[int]\n\n    _find_idx_set: Function to find a set of indices based on distance, "
+    "labels, connections, and weights. \n\n    Parameters:\n    -----------\n    distances : DTYPE32_t[:, :]\n     "
+    "   Pairwise distances between elements. \n        Assumes distances[j, j] == 0 for all `j`.\n\n    labels : "
+    "ITYPE_t[::1]\n        IMemview of indices of data points that are labeled.\n\n    connections : "
+    "np.ndarray[ITYPE_t, ndim=1]\n        Each entry corresponds to a row index in the distances matrix.\n\n    "
+    "weights : np.float32_t[::1]\n        weights corresponding to each connection.\n    ",
+    find_idx_set};
+
+FunctionDef create_pairwise_distance_matrix_def{
+    "create_pairwise_distance_matrix",
+    {{"X"}, {"filename"}, {"chunk_size", int_default(5000)}},
+    "create_pairwise_distance_matrix(X, filename, chunk_size=5000)\n\n    Create a pairwise distance matrix and store "
+    "it on disk using a memory-mapped file.\n    \n    Parameters:\n    -----------\n    X: _AlgorithmInput\n        "
+    "Input data object containing node information and methods to access labeled indices \n        and other "
+    "metadata.\n    filename: str\n        Path to the memory-mapped file.\n    chunk_size: int \n        Number of "
+    "rows to process in chunks.\n    ",
+    create_pairwise_distance_matrix};
+
+FunctionDef informative_edges_def{
+    "informative_edges",
+    {{"X"}, {"k"}, {"connections"}, {"weights"}},
+    "informative_edges(X, int k, GraphWrapper connections: GraphWrapper, GraphWrapper weights: GraphWrapper)\n\n    "
+    "Parameters:\n    -----------\n    X : _AlgorithmInput\n        Input data object containing node information and "
+    "methods to access labeled indices \n        and other metadata.\n\n    k : int\n        The maximum number of "
+    "connections to retain for each node.\n\n    connections : GraphWrapper\n        An object representing the "
+    "pre-existing **kestrin** connections between nodes.\n\n    weights : GraphWrapper\n        An object "
+    "representing the weights associated with the connections in the \n        `connections` array.\n    \n    "
+    "Returns:\n    -----------\n    connections_after : GraphWrapper\n        Container of pointer arrays of "
+    "connections associated with each vertix, such that the edges\n        minimize the **sum of distances between "
+    "each other and at least one labeled** point in the dataset.\n\n    weights after : GraphWrapper\n        "
+    "Container of pointer arrays of weights associated with the `connections`.\n    ",
+    informative_edges,
+    {{"connections", "GraphWrapper"}, {"weights", "GraphWrapper"}}};
+
+const ModuleDef kestrin_module{
+    "kestrin",
+    qualified_name,
+    "kestrin.cpp",
+    {"ValueError", "TypeError", "IndexError", "ImportError", "range", "MemoryError", "OverflowError"},
+    {
+        {"scipy.spatial", "distance", "distance"},
+        {"numpy", nullptr, "np"},
+        {"scipy.spatial", "KDTree", "KDTree"},
+        {"numpy", nullptr, "np"},
+        {"time", nullptr, "time"},
+    },
+    {graph::type_def("halvorne_beta.algorithms.src.algorithm2.binaries.kestrin.GraphWrapper", false)},
+    {&mutual_knn_def, &find_idx_set_def, &create_pairwise_distance_matrix_def, &informative_edges_def},
+};
+
+}  // namespace
+
+FRAME_MODULE(kestrin, kestrin_module)
