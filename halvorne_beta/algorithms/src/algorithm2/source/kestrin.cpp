@@ -7,6 +7,7 @@
 // distance matrix lives in memory up to 30000 points and in a private
 // memory-mapped file above that.
 
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -216,6 +217,50 @@ Matrix matrix_of(const ViewBase& v) {
 // position wins ties and NaN never wins). The chosen set is the union of the
 // columns' winners, whatever order the labels come in, so each distinct
 // column is scored once and in storage order.
+// Dense columns: blocks of 16 columns stay in registers while every
+// neighbour row is added in. min(s, b) is exactly "s < b ? s : b" (it keeps
+// b for NaN and for ties), so the lowest position keeps equal sums.
+void score_dense(const float* const* rows, const float* weights, Py_ssize_t m, size_t L, float* bound,
+                 int32_t* best) {
+  size_t c = 0;
+  for (; c + 16 <= L; c += 16) {
+    __m128 b[4];
+    __m128i k[4];
+    for (int q = 0; q < 4; ++q) {
+      b[q] = _mm_set1_ps(std::numeric_limits<float>::infinity());
+      k[q] = _mm_set1_epi32(-1);
+    }
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      const __m128 wv = _mm_set1_ps(weights[j]);
+      const __m128i jv = _mm_set1_epi32(int32_t(j));
+      const float* row = rows[j] + c;
+      for (int q = 0; q < 4; ++q) {
+        const __m128 sum = _mm_add_ps(_mm_loadu_ps(row + 4 * q), wv);
+        const __m128i lower = _mm_castps_si128(_mm_cmplt_ps(sum, b[q]));
+        b[q] = _mm_min_ps(sum, b[q]);
+        k[q] = _mm_or_si128(_mm_and_si128(lower, jv), _mm_andnot_si128(lower, k[q]));
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      _mm_storeu_ps(bound + c + 4 * q, b[q]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(best + c + 4 * q), k[q]);
+    }
+  }
+  for (; c < L; ++c) {
+    float b = std::numeric_limits<float>::infinity();
+    int32_t k = -1;
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      const float sum = rows[j][c] + weights[j];
+      if (sum < b) {
+        b = sum;
+        k = int32_t(j);
+      }
+    }
+    bound[c] = b;
+    best[c] = k;
+  }
+}
+
 class Selector {
  public:
   // `labels` values must be valid columns; `columns` becomes their sorted
@@ -244,28 +289,27 @@ class Selector {
     chosen->clear();
     const size_t L = columns_.size();
     if (m == 0 || L == 0) return;
-    std::fill(bound_.begin(), bound_.end(), std::numeric_limits<float>::infinity());
-    std::fill(best_.begin(), best_.end(), -1);
     float* bound = bound_.data();
     int32_t* best = best_.data();
-    for (Py_ssize_t j = 0; j < m; ++j) {
-      const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
-      const float w = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
-      const int32_t jj = int32_t(j);
-      if (dense_) {
-        const float* row = d.row(r);
+    if (dense_) {
+      rows_.resize(size_t(m));
+      weights_.resize(size_t(m));
+      for (Py_ssize_t j = 0; j < m; ++j) {
+        rows_[j] = d.row(*reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride));
+        weights_[j] = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
+      }
+      score_dense(rows_.data(), weights_.data(), m, L, bound, best);
+    } else {
+      std::fill(bound_.begin(), bound_.end(), std::numeric_limits<float>::infinity());
+      std::fill(best_.begin(), best_.end(), -1);
+      for (Py_ssize_t j = 0; j < m; ++j) {
+        const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
+        const float w = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
         for (size_t c = 0; c < L; ++c) {
-          const float s = row[c] + w;
-          const bool lower = s < bound[c];
-          bound[c] = lower ? s : bound[c];
-          best[c] = lower ? jj : best[c];
-        }
-      } else {
-        for (size_t c = 0; c < L; ++c) {
-          const float s = d.at(r, columns_[c]) + w;
-          if (s < bound[c]) {
-            bound[c] = s;
-            best[c] = jj;
+          const float sum = d.at(r, columns_[c]) + w;
+          if (sum < bound[c]) {
+            bound[c] = sum;
+            best[c] = int32_t(j);
           }
         }
       }
@@ -282,6 +326,8 @@ class Selector {
   std::vector<float> bound_;
   std::vector<int32_t> best_;
   std::vector<uint8_t> marks_;
+  std::vector<const float*> rows_;
+  std::vector<float> weights_;
   bool dense_ = false;
 };
 
@@ -568,6 +614,18 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     Py_ssize_t m, conn_stride, weight_count;
     Ref conn_object, weight_object;
     if (direct) {
+      // The neighbour rows of the next point are scattered over the matrix:
+      // ask for them now, while this point is scored.
+      if (i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
+        const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i) + 1);
+        const int32_t next_size = graph::size(connections, size_t(i) + 1);
+        const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
+        for (int32_t e = 0; e < next_size; ++e) {
+          if (next[e] < 0 || next[e] >= rows) continue;
+          const char* row = reinterpret_cast<const char*>(d.row(next[e]));
+          for (Py_ssize_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+        }
+      }
       conn = graph::ints(graph::as_graph(connections), size_t(i));
       conn_stride = sizeof(int64_t);
       m = graph::size(connections, size_t(i));
