@@ -201,6 +201,54 @@ def test_rebound_expand_cluster_sees_every_seed(tavrisk, monkeypatch):
     assert routed.tolist() == native.tolist() == expected.tolist()
 
 
+class TreeGiving:
+    """Stands in for KDTree: query_ball_tree returns the given neighbourhoods."""
+
+    def __init__(self, neighbourhoods):
+        self.neighbourhoods = neighbourhoods
+
+    def __call__(self, data):
+        return self
+
+    def query_ball_tree(self, other, r):
+        return self.neighbourhoods
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda lists: [[np.int64(i) for i in c] for c in lists],  # NumPy scalars
+        lambda lists: [tuple(c) for c in lists],
+        lambda lists: [np.array(c, np.int16) for c in lists],
+        lambda lists: [c + [] for c in lists[:-1]] + [[float(i) for i in lists[-1]]],
+    ],
+)
+def test_neighbourhoods_of_other_kinds(tavrisk, monkeypatch, make):
+    rng = np.random.default_rng(8)
+    data = rng.random((120, 2))
+    labels = np.full(120, -1, np.int32)
+    labels[:6] = [0, 1, 0, 1, 2, 2]
+    expected = tavrisk.semi_supervised_dbscan(data, 0.15, 4, labels, "minkowski", 2)
+    tree = KDTree(data)
+    monkeypatch.setattr(tavrisk, "KDTree", TreeGiving(make(tree.query_ball_tree(tree, r=0.15))))
+    assert tavrisk.semi_supervised_dbscan(data, 0.15, 4, labels, "minkowski", 2).tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize(
+    "neighbourhoods, error, message",
+    [
+        ([[0, 1], [1, 2**40], [2]], OverflowError, "value too large to convert to int"),
+        ([[0, 1], [1, 5], [2]], IndexError, r"Out of bounds on buffer access \(axis 0\)"),
+        ([[0, 1], [1]], IndexError, "list index out of range"),
+        (([0, 1], [0, 1], [2]), TypeError, "expected list, got tuple"),
+    ],
+)
+def test_bad_neighbourhoods(tavrisk, monkeypatch, neighbourhoods, error, message):
+    monkeypatch.setattr(tavrisk, "KDTree", TreeGiving(neighbourhoods))
+    with pytest.raises(error, match=message):
+        tavrisk.semi_supervised_dbscan(line(0, 1, 2), 1.0, 2, np.full(3, -1, np.int32), "minkowski", 2)
+
+
 def test_error_from_rebound_expand_cluster_propagates(tavrisk, monkeypatch):
     def broken(*args):
         raise KeyError("stop")

@@ -190,6 +190,99 @@ class Queue {
   size_t count_ = 0;
 };
 
+// Neighbourhoods read from the Python list as the expansion goes.
+struct ListSource {
+  using Entry = Neighbours;
+  PyObject* list;
+  bool open(Py_ssize_t i, Neighbours* out) const {
+    Ref collection = item_at(list, i);
+    return collection && out->open(std::move(collection));
+  }
+};
+
+// Neighbourhoods copied out of the list once, in point order. Taken only
+// when every entry is an exact list of small exact ints or an exact integer
+// array, with all values in the 32-bit range: then reading them can neither
+// fail nor run Python code, and the copy is what a lazy read would see.
+struct FlatSource {
+  struct Entry {
+    const int32_t* indices = nullptr;
+    Py_ssize_t count = 0;
+    Py_ssize_t length() const { return count; }
+    bool get(Py_ssize_t i, int* out) const {
+      *out = indices[i];
+      return true;
+    }
+  };
+  PyObject* list;
+  std::vector<int64_t> offsets;
+  std::vector<int32_t> indices;
+
+  Py_ssize_t size(Py_ssize_t i) const { return Py_ssize_t(offsets[i + 1] - offsets[i]); }
+  bool open(Py_ssize_t i, Entry* out) const {
+    Py_ssize_t k = i;
+    if (!wrap(&k, Py_ssize_t(offsets.size()) - 1)) return bool(item_at(list, i));  // the list's own IndexError
+    out->indices = indices.data() + offsets[k];
+    out->count = size(k);
+    return true;
+  }
+
+  bool load(PyObject* tree_ball_proximity) {
+    list = tree_ball_proximity;
+    if (!PyList_CheckExact(list)) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    offsets.assign(size_t(n) + 1, 0);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* entry = PyList_GET_ITEM(list, i);
+      Py_ssize_t length;
+      if (PyList_CheckExact(entry)) {
+        length = PyList_GET_SIZE(entry);
+      } else if (integer_vector(entry)) {
+        length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(entry), 0);
+      } else {
+        return false;
+      }
+      if (length > INT32_MAX) return false;
+      offsets[i + 1] = offsets[i] + length;
+    }
+    indices.resize(size_t(offsets[n]));
+    int32_t* out = indices.data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* entry = PyList_GET_ITEM(list, i);
+      if (PyList_CheckExact(entry)) {
+        PyObject** items = reinterpret_cast<PyListObject*>(entry)->ob_item;
+        for (Py_ssize_t j = 0, m = PyList_GET_SIZE(entry); j < m; ++j) {
+          PyObject* o = items[j];
+          if (!PyLong_CheckExact(o) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+          Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+          if (v < INT32_MIN || v > INT32_MAX) return false;
+          *out++ = int32_t(v);
+        }
+      } else {
+        Neighbours values;
+        if (!values.open(Ref::borrow(entry))) return false;  // an integer array: cannot fail
+        for (Py_ssize_t j = 0; j < values.length(); ++j) {
+          int v;
+          if (!values.get(j, &v)) {
+            PyErr_Clear();  // out of range: the lazy reading reports it where it occurs
+            return false;
+          }
+          *out++ = v;
+        }
+      }
+    }
+    return true;
+  }
+
+  static bool integer_vector(PyObject* o) {
+    if (!PyArray_CheckExact(o)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    int type = PyArray_TYPE(a);
+    return PyArray_NDIM(a) == 1 && (PyTypeNum_ISSIGNED(type) || PyTypeNum_ISUNSIGNED(type)) &&
+           PyArray_ISNOTSWAPPED(a) && PyArray_ITEMSIZE(a) <= 8;
+  }
+};
+
 // The per-point arrays an expansion reads and writes.
 struct Points {
   const int32_t* labels;
@@ -214,7 +307,8 @@ bool overlap(const void* a, size_t a_bytes, const void* b, size_t b_bytes) {
 // certain to be skipped: it is counted as appended (the queue's capacity
 // still applies) but not stored, which keeps the queue to the points that
 // can still join. This holds only while flags and ids do not share memory.
-bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_id, PyObject* tree_ball_proximity,
+template <class Source>
+bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_id, const Source& source,
             bool through_numpy) {
   Queue queue(through_numpy);
   if (!queue.start()) return false;
@@ -237,15 +331,23 @@ bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_
     if (!wrap(&c, a.n_cluster_labels)) return out_of_bounds();
     a.cluster_labels[c] = cluster_id;
 
-    Ref collection = item_at(tree_ball_proximity, current_point_idx);
-    Neighbours neighbors;
-    if (!collection || !neighbors.open(std::move(collection))) return false;
+    typename Source::Entry neighbors;
+    if (!source.open(current_point_idx, &neighbors)) return false;
     if (neighbors.length() > INT32_MAX) return int_overflow();
     const int n_neighbors = int(neighbors.length());
     if (!wrap(&l, a.n_labels)) return out_of_bounds();
     if (!(a.labels[l] >= 0 || n_neighbors >= min_samples)) continue;  // a border point
 
     for (int i = 0; i < n_neighbors; ++i) {
+      if constexpr (requires { neighbors.indices; }) {
+        // neighbour indices are scattered: start the loads a few entries ahead
+        constexpr int ahead = 8;
+        if (i + ahead < n_neighbors) {
+          const int32_t j = neighbors.indices[i + ahead];
+          if (j >= 0 && j < a.n_labels) __builtin_prefetch(a.labels + j);
+          if (j >= 0 && j < a.n_cluster_labels) __builtin_prefetch(a.cluster_labels + j);
+        }
+      }
       int idx;
       if (!neighbors.get(i, &idx)) return false;
       Py_ssize_t k = idx;
@@ -289,7 +391,8 @@ PyObject* expand_cluster(PyObject*, PyObject* const* args) {
   }
   Points points{labels.data(), labels.size(), cluster_labels.data(), cluster_labels.size(), visited.data(),
                 visited.size()};
-  if (!expand(points, min_samples, point_idx, cluster_id, tree_ball_proximity, !is_original("np"))) return nullptr;
+  if (!expand(points, min_samples, point_idx, cluster_id, ListSource{tree_ball_proximity}, !is_original("np")))
+    return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -336,6 +439,10 @@ struct Driver {
   int min_samples;
   Points points;
   PyObject* expand_name;
+  // The neighbourhoods copied out of the list, valid while no Python code
+  // has run since (a rebound expand_cluster or np may change the list).
+  FlatSource flat;
+  bool flat_valid = false;
   // Buffer objects handed to a rebound expand_cluster, made on first use.
   Ref data_object, labels_object, cluster_labels_object, visited_object, soft_visited_object;
 };
@@ -356,14 +463,19 @@ bool seed(Driver& d, Py_ssize_t i, int cluster_id, bool soft) {
     if (!f) return false;
   }
   if (is_own_function(f.get(), &expand_cluster_def)) {
-    if (!check_arg(d.tree_ball_proximity, "tree_ball_proximity", &PyList_Type, true) ||
-        !require(d.tree_ball_proximity, "tree_ball_proximity") ||
-        !expand(d.points, d.min_samples, i, cluster_id, d.tree_ball_proximity, !is_original("np"))) {
-      add_traceback(expand_cluster_def, nullptr);
-      return false;
+    const bool through_numpy = !is_original("np");
+    if (through_numpy) d.flat_valid = false;
+    bool ok = check_arg(d.tree_ball_proximity, "tree_ball_proximity", &PyList_Type, true) &&
+              require(d.tree_ball_proximity, "tree_ball_proximity");
+    if (ok && d.flat_valid) {
+      ok = expand(d.points, d.min_samples, i, cluster_id, d.flat, false);
+    } else if (ok) {
+      ok = expand(d.points, d.min_samples, i, cluster_id, ListSource{d.tree_ball_proximity}, through_numpy);
     }
-    return true;
+    if (!ok) add_traceback(expand_cluster_def, nullptr);
+    return ok;
   }
+  d.flat_valid = false;
   Ref data = memory_of(&d.data_object, d.data);
   Ref labels = data ? memory_of(&d.labels_object, d.labels) : Ref();
   Ref cluster_labels = labels ? memory_of(&d.cluster_labels_object, d.cluster_labels) : Ref();
@@ -456,6 +568,20 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
             visited_view.data(), visited_view.size()},
            expand_name,
            {}, {}, {}, {}, {}};
+  {
+    PyObject* current = nullptr;
+    if (PyDict_GetItemRef(state.dict, expand_name, &current) < 0) return nullptr;
+    Ref f = Ref::steal(current);
+    if (f && is_own_function(f.get(), &expand_cluster_def) && is_original("np"))
+      d.flat_valid = d.flat.load(d.tree_ball_proximity);
+  }
+  auto size_of = [&d](Py_ssize_t i, Py_ssize_t* size) {
+    if (d.flat_valid && i < Py_ssize_t(d.flat.offsets.size()) - 1) {
+      *size = d.flat.size(i);
+      return true;
+    }
+    return neighbourhood_size(d.tree_ball_proximity, i, size);
+  };
   const int32_t* labels = labels_view.data();
   char* flags = visited_view.data();
   const Py_ssize_t needed = min_samples;
@@ -464,14 +590,14 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
   for (Py_ssize_t i = 0; i < n_samples; ++i) {
     if (flags[i] != 0 || labels[i] < 0) continue;
     Py_ssize_t size;
-    if (!neighbourhood_size(d.tree_ball_proximity, i, &size)) return nullptr;
+    if (!size_of(i, &size)) return nullptr;
     if (size < needed && !seed(d, i, labels[i], true)) return nullptr;
   }
   // Pass 2: labelled core points.
   for (Py_ssize_t i = 0; i < n_samples; ++i) {
     if (flags[i] != 0 || labels[i] < 0) continue;
     Py_ssize_t size;
-    if (!neighbourhood_size(d.tree_ball_proximity, i, &size)) return nullptr;
+    if (!size_of(i, &size)) return nullptr;
     if (size >= needed && !seed(d, i, labels[i], false)) return nullptr;
   }
   // Pass 3: the rest; unlabelled core points seed clusters -2, -3, ...
@@ -479,7 +605,7 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
   for (Py_ssize_t i = 0; i < n_samples; ++i) {
     if (flags[i] != 0) continue;
     Py_ssize_t size;
-    if (!neighbourhood_size(d.tree_ball_proximity, i, &size)) return nullptr;
+    if (!size_of(i, &size)) return nullptr;
     if (size < needed) {
       flags[i] = 1;  // noise for now: a later cluster may still take it in
       continue;
