@@ -650,3 +650,61 @@ def test_n_of_30000_stays_in_memory(tmp_path, monkeypatch):
     connections, weights = K.GraphWrapper(30000, 0, 1), K.GraphWrapper(30000, 1, 1)
     K.informative_edges(X, 1, connections, weights)
     assert os.listdir(tmp_path) == []
+
+
+def test_direct_and_overridden_reads_give_the_same_lists_in_order(points):
+    class Same(K.GraphWrapper):
+        def to_numpy(self, index):
+            return K.GraphWrapper.to_numpy(self, index)
+
+    connections, weights, _, _ = K.mutual_knn(points, 6)
+    same_c, same_w = Same(300, 0, 6), Same(300, 1, 6)
+    for i in range(300):
+        for nb, w in zip(connections.to_numpy(i), weights.to_numpy(i)):
+            same_c.append(i, nb)
+            same_w.append(i, w)
+    X = make_input(points, 30, 8)
+    direct = K.informative_edges(X, 6, connections, weights)
+    through_python = K.informative_edges(X, 6, same_c, same_w)
+    assert lists_of(direct[0]) == lists_of(through_python[0])
+    assert lists_of(direct[1]) == lists_of(through_python[1])
+
+
+def line_case(lists, weights_lists, k):
+    X = Inputs(np.array([[0.0], [-1.0], [1.0], [2.0], [3.0], [4.0]][:len(lists)], dtype=np.float32),
+               np.array([[-1.0], [1.0]], dtype=np.float32))
+    return X, graph_from(lists, 0, k), graph_from(weights_lists, 1, k)
+
+
+def test_hub_receiving_repeats_stays_within_capacity():
+    # 0 chooses 1 and 2, both choose 0 back: 4 offers to vertex 0, 2 distinct
+    X, connections, weights = line_case([[1, 2], [0], [0]], [[1.0, 1.0], [1.0], [1.0]], 1)
+    after_c, after_w = K.informative_edges(X, 1, connections, weights)
+    assert lists_of(after_c) == [[1, 2], [0], [0]] and lists_of(after_w) == [[1.0, 1.0], [1.0], [1.0]]
+
+
+def test_overflowing_hub_is_reported():
+    X, connections, weights = line_case([[], [0], [0], [0], [0], [0]], [[], [1.0], [1.0], [1.0], [1.0], [1.0]], 1)
+    with pytest.raises(OverflowError, match="Array has reached its maximum size"):
+        K.informative_edges(X, 1, connections, weights)
+
+
+def test_native_distances_agree_with_cdist_on_ties(monkeypatch):
+    # integer grid: many equal sums, so a distance off by one unit in the last
+    # place would change which position wins
+    grid = np.array([(x, y) for x in range(12) for y in range(12)], dtype=np.float64)
+    X = make_input(grid, 20, 6)
+    connections, weights, _, _ = K.mutual_knn(grid, 4)
+    native = K.informative_edges(X, 4, connections, weights)
+    monkeypatch.setattr(K, "distance", types.SimpleNamespace(cdist=cdist))
+    through_scipy = K.informative_edges(X, 4, connections, weights)
+    assert lists_of(native[0]) == lists_of(through_scipy[0]) and lists_of(native[1]) == lists_of(through_scipy[1])
+    rng = np.random.default_rng(0)
+    for dims, dtype in [(1, np.float32), (3, np.float64), (7, np.float32)]:
+        pts = (rng.normal(size=(150, dims)) * 100).astype(dtype)
+        X = _AlgorithmInput(pts, np.where(rng.random(150) < 0.2, 1, -1))
+        c, w, _, _ = K.mutual_knn(pts.astype(np.float64), 5)
+        monkeypatch.undo()
+        native = K.informative_edges(X, 5, c, w)
+        monkeypatch.setattr(K, "distance", types.SimpleNamespace(cdist=cdist))
+        assert lists_of(K.informative_edges(X, 5, c, w)[0]) == lists_of(native[0])

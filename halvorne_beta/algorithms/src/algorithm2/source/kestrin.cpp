@@ -441,6 +441,65 @@ struct Distances {
   Matrix matrix;
 };
 
+// True when `cdist` is SciPy's own function, so that computing the
+// Euclidean distances here gives its values exactly.
+bool is_scipy_cdist(PyObject* cdist) {
+  if (!is_original("distance") || !is_original("np") || !PyFunction_Check(cdist)) return false;
+  PyObject* module = PyFunction_GET_MODULE(cdist);
+  PyObject* qualname = reinterpret_cast<PyFunctionObject*>(cdist)->func_qualname;
+  return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "scipy.spatial.distance") == 0 &&
+         qualname != nullptr && PyUnicode_Check(qualname) && PyUnicode_CompareWithASCIIString(qualname, "cdist") == 0;
+}
+
+// A two-dimensional float32 or float64 NumPy array in native byte order.
+bool plain_points(PyObject* o) {
+  if (!PyArray_CheckExact(o)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  return PyArray_NDIM(a) == 2 && PyArray_ISNOTSWAPPED(a) &&
+         (PyArray_TYPE(a) == NPY_FLOAT || PyArray_TYPE(a) == NPY_DOUBLE);
+}
+
+double coordinate(PyArrayObject* a, npy_intp row, npy_intp column) {
+  const char* p = PyArray_BYTES(a) + row * PyArray_STRIDE(a, 0) + column * PyArray_STRIDE(a, 1);
+  return PyArray_TYPE(a) == NPY_FLOAT ? double(*reinterpret_cast<const float*>(p)) : *reinterpret_cast<const double*>(p);
+}
+
+// SciPy's Euclidean distance, operation for operation: in double precision,
+// the squared differences summed in coordinate order, then the square root;
+// finally rounded to float32 as astype does. No fused multiply-add, which
+// would round differently.
+__attribute__((optimize("fp-contract=off"))) void euclidean_float32(PyArrayObject* points, PyArrayObject* labeled,
+                                                                      std::vector<float>* out) {
+  const npy_intp n = PyArray_DIM(points, 0), L = PyArray_DIM(labeled, 0), dims = PyArray_DIM(points, 1);
+  std::vector<double> columns(size_t(dims) * size_t(L));  // labelled coordinates, one coordinate per row
+  for (npy_intp c = 0; c < L; ++c)
+    for (npy_intp j = 0; j < dims; ++j) columns[size_t(j * L + c)] = coordinate(labeled, c, j);
+  std::vector<double> sums(size_t(L) + 2);
+  std::vector<double> point(static_cast<size_t>(dims));
+  out->resize(size_t(n) * size_t(L));
+  for (npy_intp p = 0; p < n; ++p) {
+    for (npy_intp j = 0; j < dims; ++j) point[size_t(j)] = coordinate(points, p, j);
+    double* __restrict s = sums.data();
+    for (npy_intp c = 0; c < L; ++c) s[c] = 0.0;
+    for (npy_intp j = 0; j < dims; ++j) {
+      const double a = point[size_t(j)];
+      const double* __restrict b = columns.data() + j * L;
+      for (npy_intp c = 0; c < L; ++c) {
+        const double diff = a - b[c];
+        s[c] = s[c] + diff * diff;
+      }
+    }
+    float* row = out->data() + size_t(p) * size_t(L);
+    npy_intp c = 0;
+    for (; c + 2 <= L; c += 2) {
+      const __m128 pair = _mm_cvtpd_ps(_mm_sqrt_pd(_mm_loadu_pd(s + c)));
+      _mm_store_ss(row + c, pair);
+      _mm_store_ss(row + c + 1, _mm_shuffle_ps(pair, pair, 1));
+    }
+    for (; c < L; ++c) row[c] = static_cast<float>(std::sqrt(s[c]));
+  }
+}
+
 bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
   View<int64_t, 1> held_labels;
   if (!held_labels.assign_array(labels, state.ndarray, ITYPE_t, false)) return false;
@@ -448,7 +507,19 @@ bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
   Ref data = cdist ? attribute(X, "data") : Ref();
   Ref get_labeled = data ? attribute(X, "get_labeled") : Ref();
   Ref labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
-  Ref metric = labeled ? Ref::steal(PyUnicode_FromString("euclidean")) : Ref();
+  if (!labeled) return false;
+  if (is_scipy_cdist(cdist.get()) && plain_points(data.get()) && plain_points(labeled.get())) {
+    auto* points = reinterpret_cast<PyArrayObject*>(data.get());
+    auto* rows = reinterpret_cast<PyArrayObject*>(labeled.get());
+    if (PyArray_DIM(points, 1) == PyArray_DIM(rows, 1) && PyArray_DIM(points, 1) > 0) {
+      euclidean_float32(points, rows, &out->own);
+      const npy_intp L = PyArray_DIM(rows, 0);
+      out->matrix = Matrix{reinterpret_cast<const char*>(out->own.data()), PyArray_DIM(points, 0), L,
+                           Py_ssize_t(L * sizeof(float)), Py_ssize_t(sizeof(float))};
+      return true;
+    }
+  }
+  Ref metric = Ref::steal(PyUnicode_FromString("euclidean"));
   Ref dists = metric ? call(cdist.get(), {data.get(), labeled.get(), metric.get()}) : Ref();
   if (!dists) return false;
   if (is_original("np") && PyArray_CheckExact(dists.get())) {
@@ -534,6 +605,29 @@ bool check_count(PyObject* g, const char* name, int n) {
   return fail(PyExc_IndexError, "%s holds %zu lists, fewer than the %d points", name, graph::count(g), n);
 }
 
+// Membership in a result container of our own making. Nothing is ever
+// removed from it, so its membership set holds exactly the stored values;
+// the list is short (at most 3 k entries) and answers sooner than the set.
+int listed(PyObject* g, int64_t index, int64_t value) {
+  graph::Object* o = graph::as_graph(g);
+  if (index < 0 || uint64_t(index) >= o->count) return graph::contains(g, index, value);
+  const int64_t* items = graph::ints(o, size_t(index));
+  const int32_t size = o->slots[index].size;
+  for (int32_t e = 0; e < size; ++e)
+    if (items[e] == value) return 1;
+  return 0;
+}
+
+// Appends (target, value) unless target already lists value. 0 on error.
+int keep_now(PyObject* connections, PyObject* weights, int64_t target, int64_t value, float weight) {
+  int present = listed(connections, target, value);
+  if (present < 0) return 0;
+  if (!present && (!graph::append_int(connections, target, value) ||
+                   !graph::append_float(weights, target, double(weight))))
+    return 0;
+  return 1;
+}
+
 PyObject* informative_edges(PyObject*, PyObject* const* args) {
   PyObject* X = args[0];
   PyObject* connections = args[2];
@@ -602,6 +696,36 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   View<int64_t, 1> conn_view;
   View<float, 1> weight_view;
   const Py_ssize_t rows = std::min<Py_ssize_t>(d.rows, n);
+  const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
+
+  // With the lists read straight from the containers nothing in the loop
+  // calls Python, and the kept edges can first be collected and then
+  // appended vertex by vertex: every list receives its entries in the same
+  // order as with appending on the spot, and memory is touched in order. A
+  // vertex that might receive more than the capacity makes the loop start
+  // over appending on the spot, so that the overflow surfaces exactly there.
+  struct Edge {
+    int64_t target, value;
+    float weight;
+  };
+  std::vector<Edge> collected;
+  std::vector<int32_t> received;
+  bool collect = direct;
+  if (collect) received.assign(size_t(n), 0);
+
+  // 1 when done, 0 on error, -1 to start over appending on the spot.
+  auto keep = [&](int64_t target, int64_t value, float weight) -> int {
+    if (collect) {
+      if (target >= 0 && target < n && ++received[size_t(target)] <= capacity) {
+        collected.push_back(Edge{target, value, weight});
+        return 1;
+      }
+      return -1;
+    }
+    return keep_now(connections_after.get(), weights_after.get(), target, value, weight);
+  };
+
+  restart:
   for (int i = 0; i < n; ++i) {
     if (graph::size(connections, size_t(i)) == 0) continue;
     if (!labels_ready) {
@@ -651,17 +775,27 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
     for (Py_ssize_t j : chosen) {
       const int64_t nb = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * conn_stride);
-      const double length = double(w[j]);
-      int present = graph::contains(connections_after.get(), i, nb);
-      if (present < 0) return nullptr;
-      if (!present && (!graph::append_int(connections_after.get(), i, nb) ||
-                       !graph::append_float(weights_after.get(), i, length)))
-        return nullptr;
-      present = graph::contains(connections_after.get(), nb, i);
-      if (present < 0) return nullptr;
-      if (!present && (!graph::append_int(connections_after.get(), nb, i) ||
-                       !graph::append_float(weights_after.get(), nb, length)))
-        return nullptr;
+      int done = keep(i, nb, w[j]);
+      if (done > 0) done = keep(nb, i, w[j]);
+      if (done == 0) return nullptr;
+      if (done < 0) {
+        collect = false;
+        collected = std::vector<Edge>();
+        goto restart;
+      }
+    }
+  }
+  if (collect) {
+    // Group by target, keeping the collection order within each vertex.
+    std::vector<size_t> start(size_t(n) + 1, 0);
+    for (const Edge& e : collected) ++start[size_t(e.target) + 1];
+    for (size_t v = 0; v < size_t(n); ++v) start[v + 1] += start[v];
+    std::vector<Edge> grouped(collected.size());
+    std::vector<size_t> fill(start.begin(), start.end() - 1);
+    for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = e;
+    collected = std::vector<Edge>();
+    for (const Edge& e : grouped) {
+      if (keep_now(connections_after.get(), weights_after.get(), e.target, e.value, e.weight) == 0) return nullptr;
     }
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());
