@@ -479,3 +479,14 @@ def test_docstrings(tavrisk):
     assert tavrisk.expand_cluster.__doc__ == (
         "expand_cluster(double[:, :] data, int min_samples, int[::1] labels, int[::1] cluster_labels, char[::1] "
         "visited, Py_ssize_t point_idx, int cluster_id, list tree_ball_proximity)")
+
+
+def test_traceback_names_both_functions(tavrisk, monkeypatch):
+    import traceback
+
+    monkeypatch.setattr(tavrisk, "KDTree", TreeGiving([[0, 1], [1, 5], [2]]))
+    with pytest.raises(IndexError) as caught:
+        tavrisk.semi_supervised_dbscan(line(0, 1, 2), 1.0, 2, np.full(3, -1, np.int32), "minkowski", 2)
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    prefix = "halvorne_beta.algorithms.src.algorithm3.binaries.tavrisk."
+    assert names[-2:] == [prefix + "semi_supervised_dbscan", prefix + "expand_cluster"]
