@@ -191,8 +191,3 @@ def test_many_noise_points_and_classes(postprocess):
     labels[rng.random(3000) < 0.3] = -1
     expected = reference(points, labels)
     assert postprocess.tavrisk_postprocess(points, labels).tolist() == expected.tolist()
-
-
-def test_docstring(postprocess):
-    assert postprocess.tavrisk_postprocess.__doc__ == (
-        "tavrisk_postprocess(double[:, ::1] points, ndarray labels, str metric='minkowski', int p=2)")

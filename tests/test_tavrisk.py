@@ -470,17 +470,6 @@ def test_expansion_failures(tavrisk, change, seed, cluster_id, error, message, i
         assert state["cluster_labels"].tolist() == ids_after
 
 
-def test_docstrings(tavrisk):
-    assert tavrisk.semi_supervised_dbscan.__doc__.startswith(
-        "semi_supervised_dbscan(double[:, ::1] data, double eps, int min_samples, int[::1] labels, str metric, "
-        "int p)\n\n    Semi-supervised DBSCAN implementation.\n")
-    assert tavrisk.semi_supervised_dbscan.__doc__.endswith(
-        "1D NumPy array of cluster assignments for each point.\n    ")
-    assert tavrisk.expand_cluster.__doc__ == (
-        "expand_cluster(double[:, :] data, int min_samples, int[::1] labels, int[::1] cluster_labels, char[::1] "
-        "visited, Py_ssize_t point_idx, int cluster_id, list tree_ball_proximity)")
-
-
 def test_traceback_names_both_functions(tavrisk, monkeypatch):
     import traceback
 
