@@ -505,6 +505,24 @@ inline Ref create(size_t count, int dtype, int max_size, bool lookup_opt = false
   return self;
 }
 
+// Room for `wanted` elements in vertex v (at most the capacity) in one
+// allocation, for module code that knows how long a list will get; later
+// appends then never reallocate. Contents and sizes are unchanged.
+inline bool reserve(PyObject* o, size_t v, int32_t wanted) {
+  Object* g = as_graph(o);
+  Slot& s = g->slots[v];
+  if (wanted > g->capacity) wanted = g->capacity;
+  if (wanted <= s.reserved) return true;
+  void* data = std::realloc(s.data, size_t(wanted) * element_size(g));
+  if (data == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  s.data = data;
+  s.reserved = wanted;
+  return true;
+}
+
 // Direct field reads for module code (not redirected to overrides).
 inline bool is_graph(PyObject* o) { return PyObject_TypeCheck(o, &type); }
 inline size_t count(PyObject* o) { return as_graph(o)->count; }

@@ -179,15 +179,58 @@ PyObject* mutual_knn(PyObject*, PyObject* const* args) {
     }
   }
 
+  // Which (i, j) pairs are mutual: j-th neighbour nb of i lists i in its row.
+  // The rows of a point's neighbours lie anywhere in the table, so they are
+  // requested a few points ahead.
+  // per pair, how often the neighbour's row names i (255: count again)
+  std::vector<uint8_t> mutual(size_t(n) * size_t(k), 0);
+  std::vector<int32_t> degree(size_t(n), 0);
+  constexpr int ahead = 4;
+  const Py_ssize_t row_bytes = Py_ssize_t(k) * Py_ssize_t(sizeof(int64_t));
+  const Py_ssize_t row_step = table.stride(0), column_step = table.stride(1);
+  const char* base = table.bytes();
+  auto entry = [&](int64_t r, int m) {
+    return *reinterpret_cast<const int64_t*>(base + r * row_step + m * column_step);
+  };
+  for (int i = 0; i < n; ++i) {
+    if (i + ahead < n) {
+      for (int j = 0; j < k; ++j) {
+        const char* row = base + entry(i + ahead, j) * row_step;
+        for (Py_ssize_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+      }
+    }
+    uint8_t* hits_of_i = mutual.data() + size_t(i) * size_t(k);
+    for (int j = 0; j < k; ++j) {
+      const int64_t nb = entry(i, j);
+      int32_t hits = 0;
+      if (column_step == Py_ssize_t(sizeof(int64_t))) {
+        const int64_t* row = reinterpret_cast<const int64_t*>(base + nb * row_step);
+        for (int m = 0; m < k; ++m) hits += row[m] == i;
+      } else {
+        for (int m = 0; m < k; ++m) hits += entry(nb, m) == i;
+      }
+      hits_of_i[j] = uint8_t(std::min(hits, 255));
+      degree[size_t(i)] += hits;
+    }
+  }
+
   Ref connections = graph::create(size_t(n), graph::INT64, k);
   Ref weights = connections ? graph::create(size_t(n), graph::FLOAT32, k) : Ref();
   if (!weights) return nullptr;
   for (int i = 0; i < n; ++i) {
+    if (degree[size_t(i)] == 0) continue;
+    if (!graph::reserve(connections.get(), size_t(i), degree[size_t(i)]) ||
+        !graph::reserve(weights.get(), size_t(i), degree[size_t(i)]))
+      return nullptr;
     for (int j = 0; j < k; ++j) {
-      const int64_t nb = table(i, j);
-      for (int m = 0; m < k; ++m) {
-        if (table(nb, m) != i) continue;
-        if (!graph::append_int(connections.get(), i, nb) ||
+      // one pair of entries per time the neighbour's row names i
+      int32_t hits = mutual[size_t(i) * size_t(k) + size_t(j)];
+      if (hits == 255) {
+        hits = 0;
+        for (int m = 0; m < k; ++m) hits += entry(table(i, j), m) == i;
+      }
+      for (int32_t hit = 0; hit < hits; ++hit) {
+        if (!graph::append_int(connections.get(), i, table(i, j)) ||
             !graph::append_float(weights.get(), i, double(lengths(i, j))))
           return nullptr;
       }
