@@ -257,6 +257,24 @@ def test_random_forests_match_reference(ombrel, seed):
     assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_large_sparsely_labelled_trees_match_reference(ombrel, seed):
+    # big unlabelled regions between few labels: searches from different
+    # starts meet the same branches again
+    rng = random.Random(seed)
+    n = rng.randint(150, 400)
+    edges = [(i, rng.randrange(max(0, i - rng.choice([1, 3, i])), i)) for i in range(1, n)]
+    weights = [rng.choice([1, 2, 3]) if seed % 2 else rng.random() for _ in edges]
+    adj, wts = edges_to_lists(n, edges, weights)
+    labels = np.array([rng.randrange(3) if rng.random() < 0.04 else -1 for _ in range(n)], np.int8)
+    conn, w = containers(ombrel, adj, wts)
+    sc, sw = ombrel.find_subgraph_with_labels(conn, w, labels)
+    assert (lists(sc), lists(sw)) == ref_subgraph(adj, wts, labels)
+    out = ombrel.clusterize(conn, w, labels)
+    ref = ref_clusterize(adj, wts, labels)
+    assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_prim_mst_then_clusterize_matches_reference(ombrel, seed):
     rng = np.random.default_rng(seed)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -457,7 +458,15 @@ struct Frame {
   size_t native_len;  // native path length with this frame
   size_t begin, end, pos;
   Ref path;  // the frame's current path as a list, once a Python call needed it
+  uint64_t branch = 0;  // its key in the branch memo, 0 for none
+  bool found = false;   // a path was found through this frame
 };
+
+// Branch memo key: entering `to` from `from` in a search whose origin has `label`.
+inline uint64_t branch_key(int32_t from, int32_t to, int8_t label) {
+  return uint64_t(uint32_t(from)) << 36 | uint64_t(uint32_t(to)) << 8 | uint8_t(label);
+}
+constexpr int64_t branch_key_limit = int64_t(1) << 28;
 
 // The label of a search's origin, read once it is first compared.
 struct OriginLabel {
@@ -509,6 +518,11 @@ struct Search {
   std::vector<int32_t> arena, nodes;
   std::vector<Frame> frames;
   size_t shared = 0;  // native path length unchanged since the last path found
+  // On a forest, what a search finds beyond an edge depends only on that
+  // edge, its direction and the origin's label: branches met again (from
+  // another origin of the same label) add nothing new to a subgraph, beyond
+  // the path that leads to them. Whether each explored branch found a path.
+  std::unordered_map<uint64_t, bool>* branches = nullptr;
 
   // Items of a caller's path (find_all_paths_with_labels with `path`).
   PyObject* top = nullptr;
@@ -526,6 +540,8 @@ struct Search {
 
   void pop() {
     Frame& f = frames.back();
+    if (f.branch != 0) (*branches)[f.branch] = f.found;
+    if (f.found && frames.size() > 1) frames[frames.size() - 2].found = true;
     if (f.native) {
       --on_path[size_t(f.vertex)];
       nodes.pop_back();
@@ -679,9 +695,24 @@ bool search(Search& s, int32_t start, int32_t bomb, PyObject* top, Sink& sink) {
     if (L.at(neighbor) >= 0) {
       if (!sink.native_path(s.nodes.data(), s.nodes.size(), neighbor, s.shared)) return false;
       s.shared = s.nodes.size();
+      s.frames.back().found = true;
       continue;
     }
+    uint64_t key = 0;
+    if (s.branches != nullptr && origin_label.native) {
+      key = branch_key(s.frames.back().vertex, neighbor, int8_t(origin_label.value));
+      auto known = s.branches->find(key);
+      if (known != s.branches->end()) {
+        if (known->second) {
+          if (!sink.known_path(s.nodes.data(), s.nodes.size(), s.shared)) return false;
+          s.shared = s.nodes.size();
+          s.frames.back().found = true;
+        }
+        continue;
+      }
+    }
     if (!s.expand(neighbor, true)) return false;
+    s.frames.back().branch = key;
   }
   return true;
 }
@@ -705,6 +736,7 @@ struct ListSink {
     return PyList_Append(out, list.get()) == 0;
   }
   bool python_path(PyObject* path) { return PyList_Append(out, path) == 0; }
+  bool known_path(const int32_t*, size_t, size_t) { return fail(PyExc_SystemError, "branch memo without a subgraph"); }
 };
 
 // ---- chained searches (recursive_explore) ---------------------------------------------
@@ -727,14 +759,20 @@ struct ChainSink {
     items.push_back(ChainItem{0, 0, Ref::borrow(path)});
     return out.python_path(path);
   }
+  // Paths through a known branch: their ends were chained when it was first met.
+  bool known_path(const int32_t* nodes, size_t n, size_t shared) { return out.known_path(nodes, n, shared); }
 };
 
 // recursive_explore from `start`: searches from `start`, then from the end of
 // every path found (the vertex before it as bomb node), depth-first in the
 // order of the paths. Each finished search is handed to `out` as a whole
 // (`commit`), so a failing one leaves nothing behind.
+//
+// `done`, when given, holds the (start, bomb node) pairs already searched in
+// this subgraph computation: on a forest such a search and everything chained
+// from it repeat exactly, and all their paths are already in the subgraph.
 template <class Out>
-bool chain(Search& s, int32_t start, int32_t bomb, Out& out) {
+bool chain(Search& s, int32_t start, int32_t bomb, Out& out, std::unordered_set<uint64_t>* done = nullptr) {
   s.expanded.next();
   s.started.next();
   std::unordered_set<int64_t> started_far;
@@ -746,6 +784,7 @@ bool chain(Search& s, int32_t start, int32_t bomb, Out& out) {
   std::vector<Level> levels;
 
   auto run = [&](int32_t from, int32_t bomb_node) -> bool {
+    if (done != nullptr && !done->insert(uint64_t(uint32_t(from)) << 32 | uint32_t(bomb_node)).second) return true;
     if (from >= 0 && from < s.labels->n) {
       if (s.started.test(from)) return fail(PyExc_ValueError, cycle_message, int(from));
       s.started.set(from);
@@ -822,6 +861,7 @@ struct ListOut {
   }
   bool python_path(PyObject* path) { return PyList_Append(paths.get(), path) == 0; }
   void rollback() { paths = Ref(); }
+  bool known_path(const int32_t*, size_t, size_t) { return fail(PyExc_SystemError, "branch memo without a subgraph"); }
   bool commit() {
     Py_ssize_t n = PyList_GET_SIZE(target);
     return PyList_SetSlice(target, n, n, paths.get()) == 0;
@@ -1006,6 +1046,14 @@ struct StreamOut {
     ++found;
     return cov.add_path(path) && p2.python_pairs(path);
   }
+  // The path up to a known branch: only its own edges can be new.
+  bool known_path(const int32_t* nodes, size_t n, size_t shared) {
+    ++found;
+    for (size_t i = shared; i < n; ++i) cov.mark(nodes[i]);
+    for (size_t i = shared > 0 ? shared - 1 : 0; i + 1 < n; ++i)
+      if (!p2.pair(nodes[i], nodes[i + 1])) return false;
+    return true;
+  }
 };
 
 // Keeps every collected path for a phase 2 after all searches.
@@ -1030,6 +1078,7 @@ struct StoreOut {
     entries.push_back(Entry{0, 0, Ref::borrow(path)});
     return true;
   }
+  bool known_path(const int32_t*, size_t, size_t) { return fail(PyExc_SystemError, "branch memo without a subgraph"); }
 };
 
 // Everything the subgraph reads is the module's own: no Python code runs.
@@ -1038,7 +1087,41 @@ bool subgraph_is_native(PyObject* conn, PyObject* weights, const Labels& L) {
          direct_of(weights, graph::FLOAT32);
 }
 
-bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search& s, Ref* out_conn, Ref* out_w) {
+// True when the lists hold a forest: every edge once in each endpoint's list,
+// no loops, no vertex outside the container, no cycle.
+bool is_forest(PyObject* conn) {
+  graph::Object* g = graph::as_graph(conn);
+  const size_t n = g->count;
+  std::vector<uint64_t> up, down;  // edges listed by their lower / higher endpoint
+  std::vector<int64_t> parent(n);
+  for (size_t v = 0; v < n; ++v) parent[v] = int64_t(v);
+  auto root = [&](int64_t v) {
+    while (parent[size_t(v)] != v) v = parent[size_t(v)] = parent[size_t(parent[size_t(v)])];
+    return v;
+  };
+  for (size_t v = 0; v < n; ++v) {
+    const int64_t* items = graph::ints(g, v);
+    for (int32_t i = 0; i < g->slots[v].size; ++i) {
+      const int64_t u = items[i];
+      if (u < 0 || uint64_t(u) >= n || size_t(u) == v) return false;
+      if (size_t(u) > v) {
+        int64_t a = root(int64_t(v)), b = root(u);
+        if (a == b) return false;
+        parent[size_t(a)] = b;
+        up.push_back(uint64_t(v) << 32 | uint64_t(u));
+      } else {
+        down.push_back(uint64_t(u) << 32 | uint64_t(v));
+      }
+    }
+  }
+  if (up.size() != down.size() || n > UINT32_MAX) return false;
+  std::sort(up.begin(), up.end());
+  std::sort(down.begin(), down.end());
+  return up == down;
+}
+
+bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search& s, Ref* out_conn, Ref* out_w,
+                     bool forest) {
   Coverage cov;
   cov.init(L.n);
   Phase2 p2;
@@ -1046,10 +1129,17 @@ bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search& s, Re
   p2.deferred = true;
   if (!p2.create(Py_ssize_t(graph::count(conn)))) p2.hold();
   StreamOut out{cov, p2};
+  std::unordered_set<uint64_t> done;
+  std::unordered_map<uint64_t, bool> branches;
+  struct Reset {
+    Search& s;
+    ~Reset() { s.branches = nullptr; }
+  } reset{s};
+  if (forest && int64_t(graph::count(conn)) < branch_key_limit && L.n < branch_key_limit) s.branches = &branches;
   for (Py_ssize_t i = 0; i < L.n; ++i) {
     if (L.at(i) == -1 || cov.covered[size_t(i)]) continue;
     size_t before = out.found;
-    if (!chain(s, int32_t(i), -1, out)) return false;
+    if (!chain(s, int32_t(i), -1, out, forest ? &done : nullptr)) return false;
     if (out.found == before) cov.mark(i);
   }
   if (!p2.finish()) return false;
@@ -1059,7 +1149,7 @@ bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search& s, Re
 }
 
 // The same, step by step through whatever is rebound or overridden.
-bool subgraph_general(PyObject* conn, PyObject* weights, Labels& L, Search& s, Ref* out_conn, Ref* out_w) {
+bool subgraph_general(PyObject* conn, PyObject* weights, Labels& L, Search& s, Ref* out_conn, Ref* out_w, bool) {
   Coverage cov;
   cov.init(L.n);
   StoreOut store;
@@ -1452,7 +1542,9 @@ PyObject* find_subgraph_with_labels(PyObject*, PyObject* const* args) {
   Search s;
   s.init(connections, &L, !native);
   Ref sub_conn, sub_w;
-  if (!(native ? subgraph_native : subgraph_general)(connections, weights, L, s, &sub_conn, &sub_w)) return nullptr;
+  if (!(native ? subgraph_native : subgraph_general)(connections, weights, L, s, &sub_conn, &sub_w,
+                                                    native && is_forest(connections)))
+    return nullptr;
   return PyTuple_Pack(2, sub_conn.get(), sub_w.get());
 }
 
@@ -1492,6 +1584,7 @@ PyObject* clusterize(PyObject*, PyObject* const* args) {
   // Cutting: one edge per pass, until no path joins two different labels.
   Search s;
   int search_mode = -1;  // how `s` was set up: 1 native, 0 general
+  int forest = -1;       // cuts keep a forest a forest: checked once
   for (;;) {
     Ref sub_conn, sub_w;
     const bool own_subgraph = own(FIND_SUBGRAPH);
@@ -1501,7 +1594,9 @@ PyObject* clusterize(PyObject*, PyObject* const* args) {
         s.init(connections, &L, !native);
         search_mode = int(native);
       }
-      if (!(native ? subgraph_native : subgraph_general)(connections, weights, L, s, &sub_conn, &sub_w))
+      if (native && forest < 0) forest = int(is_forest(connections));
+      if (!(native ? subgraph_native : subgraph_general)(connections, weights, L, s, &sub_conn, &sub_w,
+                                                        native && forest == 1))
         return nullptr;
     } else {
       Ref result = call_name(FIND_SUBGRAPH, {connections, weights, labels});
