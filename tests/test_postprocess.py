@@ -186,8 +186,50 @@ def test_read_only_labels_are_refused(postprocess):
 
 def test_many_noise_points_and_classes(postprocess):
     rng = np.random.default_rng(5)
-    points = rng.normal(size=(3000, 3))
-    labels = rng.choice(np.arange(-40, 400), 3000).astype(np.int32)
-    labels[rng.random(3000) < 0.3] = -1
+    points = rng.normal(size=(1500, 3))
+    labels = rng.choice(np.arange(-30, 40), 1500).astype(np.int32)
+    labels[rng.random(1500) < 0.3] = -1
     expected = reference(points, labels)
+    assert postprocess.tavrisk_postprocess(points, labels).tolist() == expected.tolist()
+
+
+def batched_reference(points, labels):
+    """The same steps with whole distance matrices (pairwise gives each pair the value it gives alone)."""
+    labels = labels.copy()
+    dist = DistanceMetric.get_metric("minkowski", p=2)
+
+    def table():
+        keys = [int(L) for L in np.unique(labels) if L != -1]
+        return keys, {L: np.mean(points[labels == L], axis=0) for L in keys}
+
+    def closest(keys, centroids, items):
+        classes = [K for K in keys if K >= 0]
+        if not classes:
+            return np.full(len(items), -1)
+        d = dist.pairwise(np.array([centroids[K] for K in classes]), items)
+        d = np.where(np.isnan(d), np.inf, d)
+        best = d.argmin(axis=0)
+        return np.where(np.isfinite(d.min(axis=0)), np.array(classes)[best], -1)
+
+    keys, centroids = table()
+    clusters = [L for L in keys if L < -1]
+    if clusters:
+        for L, K in zip(clusters, closest(keys, centroids, np.array([centroids[L] for L in clusters]))):
+            labels[labels == L] = K
+    keys, centroids = table()
+    noise = labels == -1
+    if noise.any():
+        labels[noise] = closest(keys, centroids, points[noise])
+    return labels
+
+
+def test_more_items_than_one_distance_block(postprocess):
+    # 1500 classes: distances go to pairwise in blocks of fewer than 700 items
+    rng = np.random.default_rng(6)
+    points = rng.normal(size=(6000, 2))
+    labels = np.concatenate([np.arange(1500), -2 - np.arange(800), np.full(1200, -1),
+                             rng.integers(-801, 1500, 2500)]).astype(np.int32)
+    rng.shuffle(labels)
+    expected = batched_reference(points, labels)
+    assert (expected != labels).sum() > 1500
     assert postprocess.tavrisk_postprocess(points, labels).tolist() == expected.tolist()

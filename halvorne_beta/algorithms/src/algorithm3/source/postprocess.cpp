@@ -145,18 +145,26 @@ bool native_postprocess(const View<double, 2>& points, const View<int32_t, 1>& l
 
   // Merge: centroids stay those computed above for every cluster.
   std::vector<char> grown(classes.size(), 0);
+  // distance matrices are computed a block of items at a time
+  const Py_ssize_t block = std::max<Py_ssize_t>(1, (Py_ssize_t(1) << 20) / std::max<Py_ssize_t>(1, classes.size()));
   if (clusters > 0) {
     std::vector<int32_t> target(clusters, -1);
-    if (!classes.empty()) {
+    std::vector<int32_t> chosen;
+    for (Py_ssize_t start = 0; !classes.empty() && start < Py_ssize_t(clusters); start += block) {
+      const Py_ssize_t count = std::min<Py_ssize_t>(block, Py_ssize_t(clusters) - start);
+      npy_intp dims[2] = {count, features};
+      Ref items = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+      if (!items) return false;
+      std::copy_n(cluster_centroids.data + start * features, count * features,
+                  static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(items.get()))));
       Ref result;
       View<double, 2> d;
-      if (!pairwise(distance, class_centroids.matrix.get(), cluster_centroids.matrix.get(), &result, &d))
-        return false;
-      if (d.extent(0) < Py_ssize_t(classes.size()) || d.extent(1) < Py_ssize_t(clusters))
+      if (!pairwise(distance, class_centroids.matrix.get(), items.get(), &result, &d)) return false;
+      if (d.extent(0) < Py_ssize_t(classes.size()) || d.extent(1) < count)
         return fail(PyExc_ValueError, "pairwise returned a %zd x %zd matrix for %zd x %zd items", d.extent(0),
-                    d.extent(1), Py_ssize_t(classes.size()), Py_ssize_t(clusters));
-      nearest(d, classes, &target);
-      target.resize(clusters);
+                    d.extent(1), Py_ssize_t(classes.size()), count);
+      nearest(d, classes, &chosen);
+      std::copy_n(chosen.begin(), count, target.begin() + start);
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (current[i] >= -1) continue;
@@ -169,19 +177,21 @@ bool native_postprocess(const View<double, 2>& points, const View<int32_t, 1>& l
   if (classes.empty()) return true;  // noise stays noise
 
   // Second table: only classes that took in a cluster have moved.
+  std::vector<std::vector<Py_ssize_t>> merged(classes.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (current[i] < 0) continue;
+    const size_t k = key_index(current[i]) - clusters;
+    if (grown[k]) merged[k].push_back(i);
+  }
   for (size_t k = 0; k < classes.size(); ++k) {
-    if (!grown[k]) continue;
-    std::vector<Py_ssize_t> rows;
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (current[i] == classes[k]) rows.push_back(i);
-    if (!centroid_into(np.get(), points, rows, class_centroids.data + k * size_t(features))) return false;
+    if (grown[k] && !centroid_into(np.get(), points, merged[k], class_centroids.data + k * size_t(features)))
+      return false;
   }
 
   // Noise points, a block at a time; the centroids do not move meanwhile.
   std::vector<Py_ssize_t> noise;
   for (Py_ssize_t i = 0; i < n; ++i)
     if (current[i] == -1) noise.push_back(i);
-  const Py_ssize_t block = std::max<Py_ssize_t>(1, (Py_ssize_t(1) << 20) / Py_ssize_t(classes.size()));
   std::vector<int32_t> chosen;
   for (Py_ssize_t start = 0; start < Py_ssize_t(noise.size()); start += block) {
     const Py_ssize_t count = std::min<Py_ssize_t>(block, Py_ssize_t(noise.size()) - start);
