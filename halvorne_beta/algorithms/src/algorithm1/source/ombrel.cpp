@@ -441,7 +441,10 @@ struct Reader {
 struct Marks {
   std::vector<uint32_t> stamp;
   uint32_t epoch = 1;
-  void resize(size_t n) { stamp.assign(n, 0); }
+  // Grows to n entries; marks of earlier epochs stay but no longer count.
+  void resize(size_t n) {
+    if (stamp.size() < n) stamp.resize(n, 0);
+  }
   void next() {
     if (++epoch == 0) {
       std::fill(stamp.begin(), stamp.end(), 0);
@@ -533,7 +536,8 @@ struct Search {
     reader.set(connections);
     labels = L;
     recheck = check_names;
-    on_path.assign(size_t(L->n), 0);
+    branches = nullptr;
+    if (on_path.size() < size_t(L->n)) on_path.resize(size_t(L->n), 0);  // all zero between searches
     expanded.resize(size_t(L->n));
     started.resize(size_t(L->n));
   }
@@ -629,6 +633,30 @@ struct Search {
     f.path = list;
     return list.get();
   }
+};
+
+// Workspaces outlive a call, so that a search reached once per step through
+// a rebound name does not pay for arrays as long as the graph each time.
+// Calls nest (a Python callee may call back in), so they are handed out as a stack.
+template <class T>
+struct Lease {
+  static std::vector<T*>& pool() {
+    static std::vector<T*> items;
+    return items;
+  }
+  static size_t& in_use() {
+    static size_t count = 0;
+    return count;
+  }
+  T* item;
+  Lease() {
+    if (in_use() == pool().size()) pool().push_back(new T());
+    item = pool()[in_use()++];
+  }
+  ~Lease() { --in_use(); }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  T& operator*() const { return *item; }
 };
 
 // Runs find_all_paths_with_labels from `start`: the caller's path is `top`
@@ -1214,7 +1242,7 @@ struct Flood {
   Labels* labels = nullptr;
   PyObject* visited = nullptr;  // the caller's set; none for an internal flood
   bool recheck = true;
-  bool set_mode = false;  // membership answered by the set itself
+  bool set_mode = false;  // membership answered by the caller's set itself
   Marks seen;
   std::vector<int32_t> arena;
   struct Level {
@@ -1228,21 +1256,8 @@ struct Flood {
     visited = set;
     recheck = check_names;
     seen.resize(size_t(L->n));
-  }
-  bool load_set() {
-    set_mode = !reader.direct;
-    Ref it = Ref::steal(PyObject_GetIter(visited));
-    if (!it) return false;
-    while (Ref v = Ref::steal(PyIter_Next(it.get()))) {
-      if (!PyLong_CheckExact(v.get())) {
-        set_mode = true;
-        continue;
-      }
-      int overflow = 0;
-      long long value = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-      if (!overflow && value >= 0 && value < labels->n) seen.set(value);
-    }
-    return !PyErr_Occurred();
+    levels.clear();
+    arena.clear();
   }
   int member(int32_t v) const {
     if (!set_mode && v >= 0 && v < labels->n) return seen.test(v);
@@ -1267,7 +1282,7 @@ struct Flood {
     seen.next();
     levels.clear();
     arena.clear();
-    if (visited != nullptr && !load_set()) return false;
+    set_mode = visited != nullptr;
     if (!visit(node, label)) return false;
     while (!levels.empty()) {
       Level& level = levels.back();
@@ -1407,7 +1422,8 @@ PyObject* find_all_paths_with_labels(PyObject*, PyObject* const* args) {
     top = Ref::steal(single ? PyNumber_Add(path, single.get()) : nullptr);
     if (!top || !expected_list(top.get())) return nullptr;
   }
-  Search s;
+  Lease<Search> lease;
+  Search& s = *lease;
   s.init(connections, &L, true);
   s.expanded.next();
   ListSink sink{result.get(), top.get()};
@@ -1431,7 +1447,8 @@ constexpr const char* recursive_explore_qualname = "explore_graph_recursive.<loc
 bool explore_into(PyObject* connections, int start, int bomb, PyObject* visited, PyObject* labels) {
   Labels L;
   if (!L.take(labels, false)) return false;
-  Search s;
+  Lease<Search> lease;
+  Search& s = *lease;
   s.init(connections, &L, true);
   ListOut out{visited, Ref()};
   return chain(s, start, bomb, out);
@@ -1539,7 +1556,8 @@ PyObject* find_subgraph_with_labels(PyObject*, PyObject* const* args) {
   Labels L;
   if (!L.take(labels, false)) return nullptr;
   const bool native = subgraph_is_native(connections, weights, L);
-  Search s;
+  Lease<Search> lease;
+  Search& s = *lease;
   s.init(connections, &L, !native);
   Ref sub_conn, sub_w;
   if (!(native ? subgraph_native : subgraph_general)(connections, weights, L, s, &sub_conn, &sub_w,
@@ -1561,7 +1579,8 @@ PyObject* make_labels(PyObject*, PyObject* const* args) {
     return nullptr;
   Labels L;
   if (!L.take(labels, true)) return nullptr;
-  Flood flood;
+  Lease<Flood> flood_lease;
+  Flood& flood = *flood_lease;
   flood.init(connections, &L, visited, true);
   if (!flood.run(node, label)) return nullptr;
   Py_RETURN_NONE;
@@ -1582,7 +1601,8 @@ PyObject* clusterize(PyObject*, PyObject* const* args) {
   const Py_ssize_t n = L.n;
 
   // Cutting: one edge per pass, until no path joins two different labels.
-  Search s;
+  Lease<Search> lease;
+  Search& s = *lease;
   int search_mode = -1;  // how `s` was set up: 1 native, 0 general
   int forest = -1;       // cuts keep a forest a forest: checked once
   for (;;) {
@@ -1648,7 +1668,8 @@ PyObject* clusterize(PyObject*, PyObject* const* args) {
   if (!new_labels) return nullptr;
   Labels target;
   bool target_ready = false;
-  Flood flood;
+  Lease<Flood> flood_lease;
+  Flood& flood = *flood_lease;
   for (const auto& group : groups) {
     Ref node = py_int(group[0]);
     Ref label_value = Ref::steal(node ? PyObject_GetItem(new_labels.get(), node.get()) : nullptr);
