@@ -136,6 +136,20 @@ def test_coincident_points_make_no_self_edges():
     assert lists_of(weights) == [[0.0]] * 80
 
 
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(2, 40), k=st.integers(1, 6), spread=st.integers(1, 4))
+def test_grids_with_duplicates_match_reference(seed, n, k, spread):
+    k = min(k, n - 1)
+    X = np.random.default_rng(seed).integers(0, spread, size=(n, 2)).astype(float)  # many equal points
+    connections, weights, indices, distances = K.mutual_knn(X, k)
+    expected, rows, lengths = reference_mutual(X, k)
+    assert [list(zip(c, w)) for c, w in zip(lists_of(connections), lists_of(weights))] == \
+        [[(nb, float(w)) for nb, w in row] for row in expected]
+    assert indices.tolist() == rows
+    edges = {(i, nb) for i, row in enumerate(lists_of(connections)) for nb in row}
+    assert all(a != b for a, b in edges) and edges == {(b, a) for a, b in edges}
+
+
 def test_all_points_equal():
     X = np.zeros((6, 2))
     connections, _, indices, _ = K.mutual_knn(X, 5)
@@ -708,3 +722,20 @@ def test_native_distances_agree_with_cdist_on_ties(monkeypatch):
         native = K.informative_edges(X, 5, c, w)
         monkeypatch.setattr(K, "distance", types.SimpleNamespace(cdist=cdist))
         assert lists_of(K.informative_edges(X, 5, c, w)[0]) == lists_of(native[0])
+
+
+def test_rows_naming_a_point_repeatedly_add_one_pair_per_mention(monkeypatch):
+    # a rebound search may return repeated indices: every mention counts, as
+    # the scan of the neighbour's row does not stop at its first match
+    n, k = 301, 300
+    rows = np.ones((n, k), dtype=np.int64)
+    rows[0] = 2
+    rows[0, 0] = 1
+    rows[1] = 0
+    indices = np.concatenate([np.arange(n)[:, None], rows], axis=1)
+    monkeypatch.setattr(K, "KDTree", fake_tree(lambda kk: (np.zeros((n, kk)), indices)))
+    connections, weights, table, _ = K.mutual_knn(np.zeros((n, 1)), k)
+    assert np.array_equal(table, rows)
+    assert connections.to_numpy(0).tolist() == [1] * 300
+    assert connections.to_numpy(1).tolist() == [0] * 300
+    assert all(connections.to_numpy(v).size == 0 for v in range(2, n))
