@@ -222,6 +222,29 @@ PyObject* mutual_knn(PyObject*, PyObject* const* args) {
     if (!graph::reserve(connections.get(), size_t(i), degree[size_t(i)]) ||
         !graph::reserve(weights.get(), size_t(i), degree[size_t(i)]))
       return nullptr;
+    graph::Object* c = graph::as_graph(connections.get());
+    if (degree[size_t(i)] <= c->capacity) {
+      // Fits: fill the reserved storage of these fresh containers (no
+      // membership sets) in place, exactly as the appends would.
+      graph::Object* wg = graph::as_graph(weights.get());
+      int64_t* out_c = graph::ints(c, size_t(i));
+      float* out_w = graph::floats(wg, size_t(i));
+      int32_t size = 0;
+      for (int j = 0; j < k; ++j) {
+        int32_t hits = mutual[size_t(i) * size_t(k) + size_t(j)];
+        if (hits == 255) {
+          hits = 0;
+          for (int m = 0; m < k; ++m) hits += entry(table(i, j), m) == i;
+        }
+        for (int32_t hit = 0; hit < hits; ++hit, ++size) {
+          out_c[size] = table(i, j);
+          out_w[size] = lengths(i, j);
+        }
+      }
+      c->slots[i].size = size;
+      wg->slots[i].size = size;
+      continue;
+    }
     for (int j = 0; j < k; ++j) {
       // one pair of entries per time the neighbour's row names i
       int32_t hits = mutual[size_t(i) * size_t(k) + size_t(j)];
