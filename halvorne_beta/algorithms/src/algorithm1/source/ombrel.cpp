@@ -1454,24 +1454,23 @@ bool explore_into(PyObject* connections, int start, int bomb, PyObject* visited,
   return chain(s, start, bomb, out);
 }
 
+PyObject* closure_body(PyObject* self, PyObject* const* bound) {
+  int start, bomb;
+  if (!to_int(bound[0], &start) || !to_int(bound[1], &bomb) ||
+      !check_arg(bound[2], "visited_paths", &PyList_Type, true) || !check_arg(bound[3], "labels", state.ndarray, false))
+    return nullptr;
+  if (!require(bound[2], "visited_paths") || !require(bound[3], "labels")) return nullptr;
+  if (!explore_into(reinterpret_cast<Closure*>(self)->connections, start, bomb, bound[2], bound[3])) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* bound[4];
   PyObject* result = nullptr;
-  try {
-    PyObject* bound[4];
-    int start, bomb;
-    if ((recursive_explore_def.names[0] != nullptr || recursive_explore_def.prepare()) &&
-        bind(recursive_explore_def, "recursive_explore", args, PyVectorcall_NARGS(nargsf), kwnames, bound) &&
-        to_int(bound[0], &start) && to_int(bound[1], &bomb) &&
-        check_arg(bound[2], "visited_paths", &PyList_Type, true) && check_arg(bound[3], "labels", state.ndarray, false) &&
-        require(bound[2], "visited_paths") && require(bound[3], "labels") &&
-        explore_into(reinterpret_cast<Closure*>(self)->connections, start, bomb, bound[2], bound[3]))
-      result = Py_NewRef(Py_None);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  if (result == nullptr) {
-    add_traceback((std::string(qualified_name) + "." + recursive_explore_qualname).c_str());
-  }
+  if ((recursive_explore_def.names[0] != nullptr || recursive_explore_def.prepare()) &&
+      bind(recursive_explore_def, "recursive_explore", args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+    result = run_body(closure_body, self, bound);
+  if (result == nullptr) add_traceback((std::string(qualified_name) + "." + recursive_explore_qualname).c_str());
   return result;
 }
 
