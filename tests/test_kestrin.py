@@ -714,14 +714,16 @@ def test_native_distances_agree_with_cdist_on_ties(monkeypatch):
     through_scipy = K.informative_edges(X, 4, connections, weights)
     assert lists_of(native[0]) == lists_of(through_scipy[0]) and lists_of(native[1]) == lists_of(through_scipy[1])
     rng = np.random.default_rng(0)
-    for dims, dtype in [(1, np.float32), (3, np.float64), (7, np.float32)]:
-        pts = (rng.normal(size=(150, dims)) * 100).astype(dtype)
-        X = _AlgorithmInput(pts, np.where(rng.random(150) < 0.2, 1, -1))
+    for dims, dtype, size in [(1, np.float32, 150), (3, np.float64, 150), (7, np.float32, 150), (2, np.float32, 400),
+                              (5, np.float64, 400)]:
+        pts = (rng.normal(size=(size, dims)) * 100).astype(dtype)
+        X = Inputs(pts, pts[rng.random(size) < 0.3])  # float64 coordinates too: any array cdist takes
         c, w, _, _ = K.mutual_knn(pts.astype(np.float64), 5)
         monkeypatch.undo()
         native = K.informative_edges(X, 5, c, w)
         monkeypatch.setattr(K, "distance", types.SimpleNamespace(cdist=cdist))
         assert lists_of(K.informative_edges(X, 5, c, w)[0]) == lists_of(native[0])
+        assert edge_set(*native) == informative_reference(X, c, w)
 
 
 def test_rows_naming_a_point_repeatedly_add_one_pair_per_mention(monkeypatch):
