@@ -424,7 +424,7 @@ def informative_reference(X, connections, weights):
     return reference_pairs(X.data, X.get_labeled(), conn_lists, weight_lists)
 
 
-@pytest.mark.parametrize("seed, n_labeled, k", [(0, 1, 5), (1, 6, 5), (2, 40, 8), (3, 300, 3)])
+@pytest.mark.parametrize("seed, n_labeled, k", [(0, 1, 5), (1, 6, 5), (2, 40, 8), (3, 300, 3), (4, 50, 6), (5, 17, 4)])
 def test_informative_edges_match_reference(points, seed, n_labeled, k):
     X = make_input(points, n_labeled, seed)
     connections, weights, _, _ = K.mutual_knn(points, k)
