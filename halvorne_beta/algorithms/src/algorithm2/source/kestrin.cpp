@@ -184,7 +184,7 @@ PyObject* mutual_knn(PyObject*, PyObject* const* args) {
   // requested a few points ahead.
   // per pair, how often the neighbour's row names i (255: count again)
   std::vector<uint8_t> mutual(size_t(n) * size_t(k), 0);
-  std::vector<int32_t> degree(size_t(n), 0);
+  std::vector<int64_t> degree(size_t(n), 0);
   constexpr int ahead = 4;
   const Py_ssize_t row_bytes = Py_ssize_t(k) * Py_ssize_t(sizeof(int64_t));
   const Py_ssize_t row_step = table.stride(0), column_step = table.stride(1);
@@ -219,10 +219,10 @@ PyObject* mutual_knn(PyObject*, PyObject* const* args) {
   if (!weights) return nullptr;
   for (int i = 0; i < n; ++i) {
     if (degree[size_t(i)] == 0) continue;
-    if (!graph::reserve(connections.get(), size_t(i), degree[size_t(i)]) ||
-        !graph::reserve(weights.get(), size_t(i), degree[size_t(i)]))
-      return nullptr;
     graph::Object* c = graph::as_graph(connections.get());
+    const int32_t wanted = int32_t(std::min<int64_t>(degree[size_t(i)], c->capacity));
+    if (!graph::reserve(connections.get(), size_t(i), wanted) || !graph::reserve(weights.get(), size_t(i), wanted))
+      return nullptr;
     if (degree[size_t(i)] <= c->capacity) {
       // Fits: fill the reserved storage of these fresh containers (no
       // membership sets) in place, exactly as the appends would.
