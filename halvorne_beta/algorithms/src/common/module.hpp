@@ -158,7 +158,13 @@ inline void remember_original(const char* name) {
   if (state.original_count == max_originals) return;
   PyObject* value = PyDict_GetItemString(state.dict, name);
   if (value == nullptr) return;
+  PyObject* key = PyUnicode_InternFromString(name);
+  if (key == nullptr) {
+    PyErr_Clear();
+    return;
+  }
   state.original_names[state.original_count] = name;
+  state.original_keys[state.original_count] = key;
   state.original_values[state.original_count] = Py_NewRef(value);
   ++state.original_count;
 }
@@ -230,7 +236,10 @@ inline bool execute_steps(PyObject* module) {
 }
 
 inline void forget_module() {
-  for (int i = 0; i < state.original_count; ++i) Py_CLEAR(state.original_values[i]);
+  for (int i = 0; i < state.original_count; ++i) {
+    Py_CLEAR(state.original_values[i]);
+    Py_CLEAR(state.original_keys[i]);
+  }
   state.original_count = 0;
   state.module = nullptr;
   state.dict = nullptr;

@@ -50,6 +50,7 @@ struct ModuleState {
   PyObject* numpy = nullptr;  // the numpy module as imported
   const char* original_names[max_originals] = {};
   PyObject* original_values[max_originals] = {};
+  PyObject* original_keys[max_originals] = {};  // interned names, for a lookup without a new string
   int original_count = 0;
 };
 
@@ -69,8 +70,8 @@ inline Ref global(const char* name) {
 // True while `name` is still bound to the object the import gave it.
 inline bool is_original(const char* name) {
   for (int i = 0; i < state.original_count; ++i) {
-    if (std::strcmp(state.original_names[i], name) == 0) {
-      PyObject* current = PyDict_GetItemString(state.dict, name);  // borrowed, identity only
+    if (state.original_names[i] == name || std::strcmp(state.original_names[i], name) == 0) {
+      PyObject* current = PyDict_GetItemWithError(state.dict, state.original_keys[i]);  // str key: cannot raise
       return current != nullptr && current == state.original_values[i];
     }
   }
