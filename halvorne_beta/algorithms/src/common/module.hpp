@@ -23,8 +23,8 @@ namespace frame {
 
 namespace detail {
 
-inline int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+inline int copy_import_attribute(PyObject* import_record, PyObject* module, const char* from, const char* to, bool skip_none) {
+  Ref value = Ref::steal(PyObject_GetAttrString(import_record, from));
   if (!value) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -36,7 +36,7 @@ inline int copy_spec_attribute(PyObject* spec, PyObject* module, const char* fro
   return PyObject_SetAttrString(module, to, value.get());
 }
 
-inline PyObject* create_module(PyObject* spec, PyModuleDef*) {
+inline PyObject* create_module(PyObject* import_record, PyModuleDef*) {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (state.interpreter == -1) {
     state.interpreter = id;
@@ -45,14 +45,14 @@ inline PyObject* create_module(PyObject* spec, PyModuleDef*) {
                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
   }
   if (state.module != nullptr) return Py_NewRef(state.module);
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(import_record, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
-  if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
-      copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0 ||
-      copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
-      copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0)
+  if (copy_import_attribute(import_record, module.get(), "loader", "__loader__", false) < 0 ||
+      copy_import_attribute(import_record, module.get(), "origin", "__file__", false) < 0 ||
+      copy_import_attribute(import_record, module.get(), "parent", "__package__", false) < 0 ||
+      copy_import_attribute(import_record, module.get(), "submodule_search_locations", "__path__", true) < 0)
     return nullptr;
   return module.release();
 }
