@@ -50,7 +50,7 @@ check-sanitize: install
 	$(VENV)/bin/cmake --build $(SAN_DIR)/build
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONPATH=$(abspath $(SAN_DIR))/pkg PYTHONMALLOC=malloc ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	  HB_SANITIZED=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg PYTHONMALLOC=malloc ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
 bench: install
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

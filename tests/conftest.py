@@ -1,4 +1,8 @@
+import gc
 import importlib
+import os
+import sys
+import tracemalloc
 
 import pytest
 
@@ -16,3 +20,43 @@ def load(algorithm, name):
 @pytest.fixture(scope="session")
 def ombrel():
     return load("algorithm1", "ombrel")
+
+
+# ---- leak measurement shared by the leak tests ----------------------------------
+
+# Under the sanitizers (which set this variable) freed memory sits in
+# quarantine and PYTHONMALLOC=malloc lets caches in SciPy fill slowly, so
+# only the reference counts are judged there; the regular run judges memory.
+SANITIZED = bool(os.environ.get("HB_SANITIZED"))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def call_quietly(function, args, times):
+    for _ in range(times):
+        try:
+            function(*args)
+        except Exception:
+            pass
+
+
+def assert_no_leak(name, function, args, repeat):
+    """`repeat` calls keep no Python objects, no native memory and no references."""
+    call_quietly(function, args, 20)
+    references = [sys.getrefcount(a) for a in args]
+    tracemalloc.start()
+    call_quietly(function, args, 20)  # one-time allocations made while tracing
+    gc.collect()
+    resident = resident_bytes()
+    before = tracemalloc.get_traced_memory()[0]
+    call_quietly(function, args, repeat)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    if not SANITIZED:
+        assert grown < 64 * 1024, f"{name}: {grown} bytes of Python objects kept"
+        assert resident_bytes() - resident < 16 * 2**20, f"{name}: resident memory grew"
+    assert [sys.getrefcount(a) for a in args] == references, f"{name}: argument references changed"

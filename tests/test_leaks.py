@@ -1,20 +1,11 @@
 """Repeated calls must not leak: neither Python objects (tracemalloc), nor
 native memory (resident size), nor references to the arguments."""
-import gc
-import sys
-import tracemalloc
-
 import numpy as np
 import pytest
 
-from conftest import load
+from conftest import assert_no_leak, load
 
 REPEAT = 2000
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
 
 
 def ombrel_cases():
@@ -122,27 +113,7 @@ def all_cases():
     return cases
 
 
-def call_quietly(function, args, times):
-    for _ in range(times):
-        try:
-            function(*args)
-        except Exception:
-            pass
-
-
 @pytest.mark.parametrize("builder", all_cases())
 def test_repeated_calls_do_not_leak(builder):
     for name, (function, args) in builder().items():
-        call_quietly(function, args, 50)
-        references = [sys.getrefcount(a) for a in args]
-        gc.collect()
-        resident = resident_bytes()
-        tracemalloc.start()
-        before = tracemalloc.get_traced_memory()[0]
-        call_quietly(function, args, REPEAT)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-        tracemalloc.stop()
-        assert grown < 64 * 1024, f"{name}: {grown} bytes of Python objects kept"
-        assert resident_bytes() - resident < 16 * 2**20, f"{name}: resident memory grew"
-        assert [sys.getrefcount(a) for a in args] == references, f"{name}: argument references changed"
+        assert_no_leak(name, function, args, REPEAT)

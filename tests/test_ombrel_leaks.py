@@ -1,20 +1,11 @@
 """Repeated calls of the path search, subgraph and clusterize functions keep
 nothing: no Python objects, no native memory, no references to the arguments."""
-import gc
-import sys
-import tracemalloc
-
 import numpy as np
 import pytest
 
-from conftest import load
+from conftest import assert_no_leak, load
 
 REPEAT = 500
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
 
 
 def cases():
@@ -62,24 +53,4 @@ def cases():
 @pytest.mark.parametrize("name", list(cases()))
 def test_repeated_calls_do_not_leak(name):
     function, args = cases()[name]
-    for _ in range(20):
-        try:
-            function(*args)
-        except Exception:
-            pass
-    references = [sys.getrefcount(a) for a in args]
-    gc.collect()
-    resident = resident_bytes()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(REPEAT):
-        try:
-            function(*args)
-        except Exception:
-            pass
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert grown < 64 * 1024, f"{name}: {grown} bytes of Python objects kept"
-    assert resident_bytes() - resident < 16 * 2**20, f"{name}: resident memory grew"
-    assert [sys.getrefcount(a) for a in args] == references, f"{name}: argument references changed"
+    assert_no_leak(name, function, args, REPEAT)
