@@ -5,6 +5,13 @@ import sys
 import tracemalloc
 
 import pytest
+from hypothesis import settings
+
+# The suite is repeatable by default (the same examples on every run, so CI
+# cannot turn red by chance); HB_HYPOTHESIS_PROFILE=explore draws fresh ones.
+settings.register_profile("repeatable", derandomize=True, deadline=None)
+settings.register_profile("explore", max_examples=1500, deadline=None)
+settings.load_profile(os.environ.get("HB_HYPOTHESIS_PROFILE", "repeatable"))
 
 PACKAGE = "halvorne_beta.algorithms.src"
 

@@ -151,7 +151,7 @@ def test_random_arguments_never_crash(module, entry, tmp_path, monkeypatch):
     names = parameter_names(function)
     monkeypatch.chdir(tmp_path)  # functions that write files write them here
 
-    @settings(max_examples=120, deadline=None, suppress_health_check=list(HealthCheck))
+    @settings(suppress_health_check=list(HealthCheck))
     @given(data=st.data())
     def check(data):
         count = data.draw(st.integers(0, len(names) + 1))
