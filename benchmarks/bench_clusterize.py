@@ -6,23 +6,13 @@ Peer:  sklearn.semi_supervised.LabelSpreading(kernel='knn').fit, against
        of both on the unlabelled points.
 """
 import argparse
-import time
 
 import numpy as np
 from sklearn.datasets import make_blobs
 from sklearn.semi_supervised import LabelSpreading
 
 from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
-
-
-def best_time(fn, repeat, setup=None):
-    best = float("inf")
-    for _ in range(repeat):
-        argument = setup() if setup else None
-        start = time.perf_counter()
-        fn(argument)
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_time
 
 
 def main():
@@ -43,10 +33,10 @@ def main():
     labels[chosen] = truth[chosen]
     unlabelled = labels == -1
 
-    tree = best_time(lambda _: ombrel.prim_mst(X), args.repeat)
+    tree = best_time(lambda: ombrel.prim_mst(X), args.repeat)
     cut = best_time(lambda t: ombrel.clusterize(t[0], t[1], labels), args.repeat, setup=lambda: ombrel.prim_mst(X))
-    both = best_time(lambda _: ombrel.clusterize(*ombrel.prim_mst(X), labels), args.repeat)
-    spreading = best_time(lambda _: LabelSpreading(kernel="knn").fit(X, labels.astype(np.int64)), args.repeat)
+    both = best_time(lambda: ombrel.clusterize(*ombrel.prim_mst(X), labels), args.repeat)
+    spreading = best_time(lambda: LabelSpreading(kernel="knn").fit(X, labels.astype(np.int64)), args.repeat)
 
     ours = ombrel.clusterize(*ombrel.prim_mst(X), labels)[2]
     peer = LabelSpreading(kernel="knn").fit(X, labels.astype(np.int64)).transduction_

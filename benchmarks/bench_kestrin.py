@@ -10,7 +10,6 @@ find_connected_components on the mutual 10-NN graph of the 200000 points:
     peer   scipy.sparse.csgraph.connected_components on the same graph as CSR
 """
 import argparse
-import time
 
 import numpy as np
 from scipy.sparse import csr_matrix
@@ -21,15 +20,7 @@ from sklearn.neighbors import kneighbors_graph
 
 from halvorne_beta.algorithms.input import _AlgorithmInput
 from halvorne_beta.algorithms.src.algorithm2.binaries import kestrin, kestrin_bfs
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_time
 
 
 def report(title, ours, floor, floor_name, peer=None, peer_name=None):

@@ -5,7 +5,6 @@ Peer:  pdist + squareform + scipy.sparse.csgraph.minimum_spanning_tree.
 Also reports the peak memory prim_mst allocates beyond the condensed vector.
 """
 import argparse
-import time
 import tracemalloc
 
 import numpy as np
@@ -13,15 +12,7 @@ from scipy.sparse.csgraph import minimum_spanning_tree
 from scipy.spatial.distance import pdist, squareform
 
 from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_time
 
 
 def status_kib(field):

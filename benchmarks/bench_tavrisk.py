@@ -11,22 +11,13 @@ tavrisk_postprocess (on the clustering above)
   peer:  the same nearest-centroid assignment written with vectorised NumPy
 """
 import argparse
-import time
 
 import numpy as np
 from scipy.spatial import KDTree
 from sklearn.cluster import DBSCAN
 
 from halvorne_beta.algorithms.src.algorithm3.binaries import postprocess, tavrisk
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_time
 
 
 def make_data(n, seed=0):

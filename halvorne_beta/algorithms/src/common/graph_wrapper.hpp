@@ -52,12 +52,8 @@ inline float* floats(const Object* g, size_t v) { return static_cast<float*>(g->
 
 // ---- storage ----------------------------------------------------------------
 
-// Room for one more element in vertex v (the caller has checked capacity).
-inline bool make_room(Object* g, size_t v) {
-  Slot& s = g->slots[v];
-  if (s.size < s.reserved) return true;
-  int64_t grown = s.reserved < 4 ? 4 : 2 * int64_t(s.reserved);
-  int32_t wanted = static_cast<int32_t>(grown < g->capacity ? grown : g->capacity);
+// Vertex v's buffer resized to hold `wanted` elements (never below its size).
+inline bool resize_slot(Object* g, Slot& s, int32_t wanted) {
   void* data = std::realloc(s.data, size_t(wanted) * element_size(g));
   if (data == nullptr) {
     PyErr_NoMemory();
@@ -66,6 +62,14 @@ inline bool make_room(Object* g, size_t v) {
   s.data = data;
   s.reserved = wanted;
   return true;
+}
+
+// Room for one more element in vertex v (the caller has checked capacity).
+inline bool make_room(Object* g, size_t v) {
+  Slot& s = g->slots[v];
+  if (s.size < s.reserved) return true;
+  int64_t grown = s.reserved < 4 ? 4 : 2 * int64_t(s.reserved);
+  return resize_slot(g, s, static_cast<int32_t>(grown < g->capacity ? grown : g->capacity));
 }
 
 inline bool check_index(const Object* g, int64_t index) {
@@ -513,14 +517,7 @@ inline bool reserve(PyObject* o, size_t v, int32_t wanted) {
   Slot& s = g->slots[v];
   if (wanted > g->capacity) wanted = g->capacity;
   if (wanted <= s.reserved) return true;
-  void* data = std::realloc(s.data, size_t(wanted) * element_size(g));
-  if (data == nullptr) {
-    PyErr_NoMemory();
-    return false;
-  }
-  s.data = data;
-  s.reserved = wanted;
-  return true;
+  return resize_slot(g, s, wanted);
 }
 
 // Direct field reads for module code (not redirected to overrides).

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graph_wrapper.hpp"
+#include "python_call.hpp"
 
 using namespace frame;
 
@@ -99,16 +100,6 @@ bool unpack_entry(PyObject* entry, double* weight, int* u, int* parent) {
          to_int(PyTuple_GET_ITEM(items.get(), 2), parent);
 }
 
-Ref call_global(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-  Ref callable = global(name);
-  if (!callable) return Ref();
-  PyObject* argv[4];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
-  return Ref::steal(PyObject_Vectorcall(callable.get(), argv, positional, kwnames));
-}
-
 bool out_of_bounds(int axis) { return fail(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis); }
 
 // The heap search step by step, through the module's heappop, heappush,
@@ -118,14 +109,7 @@ bool heap_prim(PyObject* distances, int n, PyObject* connections, PyObject* weig
   if (!matrix_object) return false;
   View<double, 2> matrix;
   if (!matrix.assign_array(matrix_object.get(), state.ndarray, DTYPE_t, false)) return false;
-  Ref np = global("np");
-  Ref zeros = Ref::steal(np ? PyObject_GetAttrString(np.get(), "zeros") : nullptr);
-  Ref bool_type = Ref::steal(zeros ? PyObject_GetAttrString(np.get(), "bool_") : nullptr);
-  Ref count = Ref::steal(bool_type ? PyLong_FromLong(n) : nullptr);
-  Ref dtype_kw = Ref::steal(count ? Py_BuildValue("(s)", "dtype") : nullptr);
-  if (!dtype_kw) return false;
-  PyObject* zeros_args[] = {count.get(), bool_type.get()};
-  Ref visited_object = Ref::steal(PyObject_Vectorcall(zeros.get(), zeros_args, 1, dtype_kw.get()));
+  Ref visited_object = numpy_array("zeros", n, nullptr, "bool_");
   if (!visited_object) return false;
   View<uint8_t, 1> visited;
   if (!visited.assign_array(visited_object.get(), state.ndarray, uint8_t_, true)) return false;
@@ -168,9 +152,7 @@ PyObject* prim_mst(PyObject*, PyObject* const* args) {
   if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "X has more rows than a 32-bit index can hold");
   const int n = int(points.extent(0));
 
-  Ref metric_kw = Ref::steal(Py_BuildValue("(s)", "metric"));
-  if (!metric_kw) return nullptr;
-  Ref distances_object = call_global("pdist", {X, metric}, metric_kw.get());
+  Ref distances_object = call_global("pdist", {X, metric}, {"metric"});
   if (!distances_object) return nullptr;
   View<double, 1> distances;
   if (!distances.assign_array(distances_object.get(), state.ndarray, DTYPE_t, false)) return nullptr;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "graph_wrapper.hpp"
+#include "python_call.hpp"
 
 using namespace frame;
 
@@ -32,28 +33,6 @@ constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm2.
 constexpr int in_memory_limit = 30000;
 
 // ---- calling Python -------------------------------------------------------------
-
-// Calls `callable` with positional `args` followed by keyword values named by
-// `keywords` (the last len(keywords) entries of `args`).
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, std::initializer_list<const char*> keywords = {}) {
-  PyObject* argv[8];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  Ref kwnames;
-  if (keywords.size() > 0) {
-    kwnames = Ref::steal(PyTuple_New(Py_ssize_t(keywords.size())));
-    if (!kwnames) return Ref();
-    Py_ssize_t k = 0;
-    for (const char* name : keywords) {
-      PyObject* s = PyUnicode_InternFromString(name);
-      if (s == nullptr) return Ref();
-      PyTuple_SET_ITEM(kwnames.get(), k++, s);
-    }
-  }
-  return Ref::steal(PyObject_Vectorcall(callable, argv, n - keywords.size(), kwnames.get()));
-}
-
-Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 
 // `module_name.attribute_name`, resolved through the module namespace now.
 Ref global_attribute(const char* module_name, const char* attribute_name) {

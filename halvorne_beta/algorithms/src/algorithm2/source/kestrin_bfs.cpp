@@ -9,6 +9,7 @@
 #include "buffer_view.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "python_call.hpp"
 
 using namespace frame;
 
@@ -16,31 +17,16 @@ namespace {
 
 constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm2.binaries.kestrin_bfs";
 
-Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
-
 bool read_int(PyObject* o, const char* name, int* out) {
   Ref value = attribute(o, name);
   return value && to_int(value.get(), out);
-}
-
-// A working or result array of n elements through the module's `np`, as
-// `np.zeros(n, dtype=np.uint8)` or `np.empty(n, dtype=np.int64)`.
-Ref numpy_array(const char* function, int n, const char* dtype_name) {
-  Ref np = global("np");
-  Ref make = np ? attribute(np.get(), function) : Ref();
-  Ref dtype = make ? attribute(np.get(), dtype_name) : Ref();
-  Ref size = dtype ? Ref::steal(PyLong_FromLong(n)) : Ref();
-  Ref kwnames = size ? Ref::steal(Py_BuildValue("(s)", "dtype")) : Ref();
-  if (!kwnames) return Ref();
-  PyObject* args[] = {size.get(), dtype.get()};
-  return Ref::steal(PyObject_Vectorcall(make.get(), args, 1, kwnames.get()));
 }
 
 // A uint8 or int64 array of at least n elements, viewed writable.
 template <class T>
 bool working_array(const char* function, int n, const char* dtype_name, const Element& el, Ref* object,
                    View<T, 1>* view) {
-  *object = numpy_array(function, n, dtype_name);
+  *object = numpy_array(function, n, nullptr, dtype_name);
   if (!*object || !view->assign_array(object->get(), state.ndarray, el, true)) return false;
   if (view->extent(0) < n) {
     return fail(PyExc_ValueError, "np.%s returned %zd elements where %d were requested", function, view->extent(0), n);

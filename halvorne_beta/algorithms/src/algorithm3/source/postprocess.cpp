@@ -13,22 +13,13 @@
 #include "buffer_view.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "python_call.hpp"
 
 using namespace frame;
 
 namespace {
 
 constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm3.binaries.postprocess";
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-  PyObject* argv[4];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
-  return Ref::steal(PyObject_Vectorcall(callable, argv, positional, kwnames));
-}
-
-Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 
 Ref item(PyObject* o, Py_ssize_t i) {
   Ref index = Ref::steal(PyLong_FromSsize_t(i));

@@ -13,6 +13,7 @@
 #include "buffer_view.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "python_call.hpp"
 
 using namespace frame;
 
@@ -121,28 +122,6 @@ class Neighbours {
   Py_ssize_t itemsize_ = 0;
   bool is_signed_ = true;
 };
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-  PyObject* argv[8];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
-  return Ref::steal(PyObject_Vectorcall(callable, argv, positional, kwnames));
-}
-
-Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
-
-// `np.<function>(count, [fill,] dtype=np.<dtype>)`, through the module's current `np`.
-Ref numpy_array(const char* function, Py_ssize_t count, PyObject* fill, const char* dtype) {
-  Ref np = global("np");
-  Ref f = np ? attribute(np.get(), function) : Ref();
-  Ref type = f ? attribute(np.get(), dtype) : Ref();
-  Ref size = type ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
-  Ref kw = size ? Ref::steal(Py_BuildValue("(s)", "dtype")) : Ref();
-  if (!kw) return Ref();
-  if (fill != nullptr) return call(f.get(), {size.get(), fill, type.get()}, kw.get());
-  return call(f.get(), {size.get(), type.get()}, kw.get());
-}
 
 // ---- expand_cluster ------------------------------------------------------------------
 

@@ -1,0 +1,13 @@
+"""Timing shared by the benchmark scripts."""
+import time
+
+
+def best_time(fn, repeat, setup=None):
+    """Best wall time of `repeat` runs of fn() (or fn(setup()), setup untimed)."""
+    best = float("inf")
+    for _ in range(repeat):
+        argument = setup() if setup else None
+        start = time.perf_counter()
+        fn(argument) if setup else fn()
+        best = min(best, time.perf_counter() - start)
+    return best
