@@ -26,8 +26,8 @@ install: $(PY)
 test: install
 	cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
-demo: install
-	$(PY) -m pip install ".[demo]" >/dev/null
+demo: $(PY)
+	$(PY) -m pip install ".[demo]"
 	mkdir -p demo_output && cd demo_output && $(abspath $(PY)) -m halvorne_beta --output .
 
 # Developer build: compiles the modules straight into their binaries/ folders,
