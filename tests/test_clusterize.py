@@ -400,7 +400,7 @@ def test_cycles_are_refused(ombrel, call):
 
 
 def test_explore_on_a_cycle_ends(ombrel):
-    # o(0) - u - e(1) - w - o: the described chaining would go round for ever
+    # o(0) - u - e(1) - w - o: chaining without a cycle check would go round for ever
     conn, _ = containers(ombrel, *edges_to_lists(4, [(0, 1), (1, 2), (2, 3), (3, 0)]))
     with pytest.raises(ValueError, match="not a forest"):
         ombrel.explore_graph_recursive(conn, np.array([0, -1, 1, -1], np.int8), 0)
