@@ -241,6 +241,18 @@ def test_tied_maximum_cuts_an_edge(ombrel):
     assert out[2].tolist() == [1, 1, 1, 1, 1, 0]
 
 
+def assert_clusterize_matches(ombrel, conn, w, adj, wts, labels):
+    out = ombrel.clusterize(conn, w, labels)
+    ref = ref_clusterize(adj, wts, labels)
+    assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
+
+
+def assert_subgraph_and_clusterize_match(ombrel, conn, w, adj, wts, labels):
+    sc, sw = ombrel.find_subgraph_with_labels(conn, w, labels)
+    assert (lists(sc), lists(sw)) == ref_subgraph(adj, wts, labels)
+    assert_clusterize_matches(ombrel, conn, w, adj, wts, labels)
+
+
 # ---- random forests against the reference --------------------------------------------
 
 @pytest.mark.parametrize("seed", SEEDS)
@@ -250,11 +262,7 @@ def test_random_forests_match_reference(ombrel, seed):
     for start in range(len(labels)):
         assert ombrel.explore_graph_recursive(conn, labels, start) == ref_explore(adj, labels, start)
         assert ombrel.find_all_paths_with_labels(conn, labels, start, 0) == ref_paths(adj, labels, start, 0)
-    sc, sw = ombrel.find_subgraph_with_labels(conn, w, labels)
-    assert (lists(sc), lists(sw)) == ref_subgraph(adj, wts, labels)
-    out = ombrel.clusterize(conn, w, labels)
-    ref = ref_clusterize(adj, wts, labels)
-    assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
+    assert_subgraph_and_clusterize_match(ombrel, conn, w, adj, wts, labels)
 
 
 @pytest.mark.parametrize("seed", range(12))
@@ -268,11 +276,7 @@ def test_large_sparsely_labelled_trees_match_reference(ombrel, seed):
     adj, wts = edges_to_lists(n, edges, weights)
     labels = np.array([rng.randrange(3) if rng.random() < 0.04 else -1 for _ in range(n)], np.int8)
     conn, w = containers(ombrel, adj, wts)
-    sc, sw = ombrel.find_subgraph_with_labels(conn, w, labels)
-    assert (lists(sc), lists(sw)) == ref_subgraph(adj, wts, labels)
-    out = ombrel.clusterize(conn, w, labels)
-    ref = ref_clusterize(adj, wts, labels)
-    assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
+    assert_subgraph_and_clusterize_match(ombrel, conn, w, adj, wts, labels)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -283,9 +287,7 @@ def test_prim_mst_then_clusterize_matches_reference(ombrel, seed):
     labels[rng.choice(60, 8, replace=False)] = rng.integers(0, 3, 8)
     conn, w = ombrel.prim_mst(X)
     adj, wts = lists(conn), lists(w)
-    out = ombrel.clusterize(conn, w, labels)
-    ref = ref_clusterize(adj, wts, labels)
-    assert lists(conn) == ref[0] and lists(w) == ref[1] and out[2].tolist() == ref[2].tolist()
+    assert_clusterize_matches(ombrel, conn, w, adj, wts, labels)
 
 
 def test_long_chain_needs_no_recursion(ombrel):

@@ -20,6 +20,7 @@
 #include "buffer_view.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "python_call.hpp"
 
 namespace frame::graph {
 
@@ -219,16 +220,7 @@ inline PyObject* to_numpy_native(Object* g, int64_t index) {
                                    Py_ssize_t(element_size(g)));
     return array;
   }
-  Ref np = global("np");
-  if (!np) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttrString(np.get(), "empty"));
-  Ref dtype = Ref::steal(empty ? PyObject_GetAttrString(np.get(), is_int ? "int64" : "float32") : nullptr);
-  Ref size = Ref::steal(dtype ? PyLong_FromSsize_t(length) : nullptr);
-  if (!size) return nullptr;
-  PyObject* args[] = {size.get(), dtype.get()};
-  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "dtype"));
-  if (!kwnames) return nullptr;
-  Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), args, 1, kwnames.get()));
+  Ref array = numpy_array("empty", length, nullptr, is_int ? "int64" : "float32");
   if (!array) return nullptr;
   View<char, 1> out;
   if (!out.assign_array(array.get(), state.ndarray, is_int ? ITYPE_t : DTYPE32_t, true)) return nullptr;
@@ -330,20 +322,13 @@ inline int find_override(PyObject* self, const char* name, const FunctionDef* de
   return is_builtin_method(attribute->get(), def) ? 0 : 1;
 }
 
-inline PyObject* call(const Ref& method, std::initializer_list<PyObject*> args) {
-  PyObject* argv[4];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  return PyObject_Vectorcall(method.get(), argv, n, nullptr);
-}
-
 inline bool append(PyObject* self, int64_t index, PyObject* value) {
   Ref method;
   int found = find_override(self, "append", &append_def, &method);
   if (found < 0) return false;
   if (found == 0) return Ref::steal(append_native(as_graph(self), index, value)).get() != nullptr;
   Ref py_index = Ref::steal(PyLong_FromLongLong(index));
-  return py_index && Ref::steal(call(method, {py_index.get(), value}));
+  return py_index && call(method.get(), {py_index.get(), value});
 }
 
 // Typed shortcuts for the hot loops: no Python object unless overridden.
@@ -365,7 +350,7 @@ inline Ref to_numpy(PyObject* self, int64_t index) {
   if (found < 0) return Ref();
   if (found == 0) return Ref::steal(to_numpy_native(as_graph(self), index));
   Ref py_index = Ref::steal(PyLong_FromLongLong(index));
-  return py_index ? Ref::steal(call(method, {py_index.get()})) : Ref();
+  return py_index ? call(method.get(), {py_index.get()}) : Ref();
 }
 
 // -1 on error, else 0 or 1.
@@ -379,7 +364,7 @@ inline int contains(PyObject* self, int64_t index, int64_t value) {
   }
   Ref py_index = Ref::steal(PyLong_FromLongLong(index));
   Ref py_value = Ref::steal(py_index ? PyLong_FromLongLong(value) : nullptr);
-  Ref result = Ref::steal(py_value ? call(method, {py_index.get(), py_value.get()}) : nullptr);
+  Ref result = py_value ? call(method.get(), {py_index.get(), py_value.get()}) : Ref();
   return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -390,7 +375,7 @@ inline Ref pop(PyObject* self, int list_index, int element_index) {
   if (found == 0) return Ref::steal(pop_native(as_graph(self), list_index, element_index));
   Ref a = Ref::steal(PyLong_FromLong(list_index));
   Ref b = Ref::steal(a ? PyLong_FromLong(element_index) : nullptr);
-  return b ? Ref::steal(call(method, {a.get(), b.get()})) : Ref();
+  return b ? call(method.get(), {a.get(), b.get()}) : Ref();
 }
 
 // The result of pop_max: a 2-tuple, or whatever tuple (or None) an override gives.
@@ -403,7 +388,7 @@ inline Ref pop_max(PyObject* self) {
     if (!pop_max_native(as_graph(self), &first, &second)) return Ref();
     return Ref::steal(pair(first, second));
   }
-  Ref result = Ref::steal(call(method, {}));
+  Ref result = call(method.get(), {});
   if (result && result.get() != Py_None && !PyTuple_CheckExact(result.get())) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", type_name(result.get()));
     return Ref();

@@ -14,28 +14,33 @@ inline Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject
 // passed as keywords of those names.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
   PyObject* argv[8];
+  if (args.size() > 8) return (PyErr_SetString(PyExc_SystemError, "too many arguments for a native call"), Ref());
   size_t n = 0;
   for (PyObject* a : args) argv[n++] = a;
   size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
   return Ref::steal(PyObject_Vectorcall(callable, argv, positional, kwnames));
 }
 
+// A tuple of interned keyword names, as vectorcall takes them.
+inline Ref keyword_names(std::initializer_list<const char*> names) {
+  Ref tuple = Ref::steal(PyTuple_New(Py_ssize_t(names.size())));
+  if (!tuple) return Ref();
+  Py_ssize_t k = 0;
+  for (const char* name : names) {
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (s == nullptr) return Ref();
+    PyTuple_SET_ITEM(tuple.get(), k++, s);
+  }
+  return tuple;
+}
+
 // The same with the keyword names spelled out: the last len(keywords)
 // entries of `args` are their values.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
                 std::initializer_list<const char*> keywords = {}) {
-  Ref kwnames;
-  if (keywords.size() > 0) {
-    kwnames = Ref::steal(PyTuple_New(Py_ssize_t(keywords.size())));
-    if (!kwnames) return Ref();
-    Py_ssize_t k = 0;
-    for (const char* name : keywords) {
-      PyObject* s = PyUnicode_InternFromString(name);
-      if (s == nullptr) return Ref();
-      PyTuple_SET_ITEM(kwnames.get(), k++, s);
-    }
-  }
-  return call(callable, args, kwnames.get());
+  if (keywords.size() == 0) return call(callable, args, nullptr);
+  Ref kwnames = keyword_names(keywords);
+  return kwnames ? call(callable, args, kwnames.get()) : Ref();
 }
 
 // Calls what the module-level `name` holds now.

@@ -300,25 +300,10 @@ const char* own_name(OwnName which) {
 // A call of the module-level name with positional arguments and then keywords.
 Ref call_name(OwnName which, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
   Ref callable = global(own_name(which));
-  if (!callable) return Ref();
-  PyObject* argv[6];
-  size_t n = 0;
-  for (PyObject* a : args) argv[n++] = a;
-  size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
-  return Ref::steal(PyObject_Vectorcall(callable.get(), argv, positional, kwnames));
+  return callable ? call(callable.get(), args, kwnames) : Ref();
 }
 
-PyObject* keywords(std::initializer_list<const char*> names) {
-  Ref t = Ref::steal(PyTuple_New(Py_ssize_t(names.size())));
-  if (!t) return nullptr;
-  Py_ssize_t i = 0;
-  for (const char* n : names) {
-    PyObject* s = PyUnicode_InternFromString(n);
-    if (s == nullptr) return nullptr;
-    PyTuple_SET_ITEM(t.get(), i++, s);
-  }
-  return t.release();
-}
+PyObject* keywords(std::initializer_list<const char*> names) { return keyword_names(names).release(); }
 
 // Keyword tuples, made once and kept like the module's other constants.
 PyObject* kw_search_child() {
@@ -1524,18 +1509,21 @@ PyObject* explore_graph_recursive(PyObject*, PyObject* const* args) {
   return all_paths.release();
 }
 
+// The (connections_sparse, weights_sparse, labels) arguments of the subgraph
+// search and of clusterize: declared types, then None, then the label view.
+bool take_tree_arguments(PyObject* connections, PyObject* weights, PyObject* labels, Labels* L) {
+  return check_arg(connections, "connections_sparse", &graph::type, false) &&
+         check_arg(weights, "weights_sparse", &graph::type, false) && check_arg(labels, "labels", state.ndarray, false) &&
+         require(connections, "connections_sparse") && require(weights, "weights_sparse") &&
+         require(labels, "labels") && L->take(labels, false);
+}
+
 PyObject* find_subgraph_with_labels(PyObject*, PyObject* const* args) {
   PyObject* connections = args[0];
   PyObject* weights = args[1];
   PyObject* labels = args[2];
-  if (!check_arg(connections, "connections_sparse", &graph::type, false) ||
-      !check_arg(weights, "weights_sparse", &graph::type, false) || !check_arg(labels, "labels", state.ndarray, false))
-    return nullptr;
-  if (!require(connections, "connections_sparse") || !require(weights, "weights_sparse") ||
-      !require(labels, "labels"))
-    return nullptr;
   Labels L;
-  if (!L.take(labels, false)) return nullptr;
+  if (!take_tree_arguments(connections, weights, labels, &L)) return nullptr;
   const bool native = subgraph_is_native(connections, weights, L);
   Lease<Search> lease;
   Search& s = *lease;
@@ -1571,14 +1559,8 @@ PyObject* clusterize(PyObject*, PyObject* const* args) {
   PyObject* connections = args[0];
   PyObject* weights = args[1];
   PyObject* labels = args[2];
-  if (!check_arg(connections, "connections_sparse", &graph::type, false) ||
-      !check_arg(weights, "weights_sparse", &graph::type, false) || !check_arg(labels, "labels", state.ndarray, false))
-    return nullptr;
-  if (!require(connections, "connections_sparse") || !require(weights, "weights_sparse") ||
-      !require(labels, "labels"))
-    return nullptr;
   Labels L;
-  if (!L.take(labels, false)) return nullptr;
+  if (!take_tree_arguments(connections, weights, labels, &L)) return nullptr;
   const Py_ssize_t n = L.n;
 
   // Cutting: one edge per pass, until no path joins two different labels.

@@ -30,8 +30,7 @@ Ref item(PyObject* o, Py_ssize_t i) {
 Ref mean_of_rows(PyObject* np, PyObject* rows) {
   Ref mean = attribute(np, "mean");
   Ref zero = mean ? Ref::steal(PyLong_FromLong(0)) : Ref();
-  Ref kw = zero ? Ref::steal(Py_BuildValue("(s)", "axis")) : Ref();
-  return kw ? call(mean.get(), {rows, zero.get()}, kw.get()) : Ref();
+  return zero ? call(mean.get(), {rows, zero.get()}, {"axis"}) : Ref();
 }
 
 // `distance.pairwise(first, second)` as a float64 matrix.
@@ -313,8 +312,7 @@ PyObject* tavrisk_postprocess(PyObject*, PyObject* const* args) {
   Ref distance;
   if (metric != Py_None && PyUnicode_EqualToUTF8(metric, "minkowski")) {
     Ref power = Ref::steal(PyLong_FromLong(p));
-    Ref kw = power ? Ref::steal(Py_BuildValue("(s)", "p")) : Ref();
-    if (kw) distance = call(get_metric.get(), {metric, power.get()}, kw.get());
+    if (power) distance = call(get_metric.get(), {metric, power.get()}, {"p"});
   } else {
     distance = call(get_metric.get(), {metric});
   }

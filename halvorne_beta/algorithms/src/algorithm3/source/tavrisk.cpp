@@ -496,8 +496,7 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
 
   // The trees read the caller's memory through a buffer object, no copy.
   Ref data = Ref::steal(PyMemoryView_FromObject(args[0]));
-  Ref r_kw = data ? Ref::steal(Py_BuildValue("(s)", "r")) : Ref();
-  Ref radius = r_kw ? Ref::steal(PyFloat_FromDouble(eps)) : Ref();
+  Ref radius = data ? Ref::steal(PyFloat_FromDouble(eps)) : Ref();
   if (!radius) return nullptr;
   bool minkowski = metric != Py_None && PyUnicode_EqualToUTF8(metric, "minkowski");
   Ref tree_ball_proximity;
@@ -506,20 +505,18 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
     Ref tree = kdtree ? call(kdtree.get(), {data.get()}) : Ref();
     Ref query = tree ? attribute(tree.get(), "query_ball_tree") : Ref();
     if (!query) return nullptr;
-    tree_ball_proximity = call(query.get(), {tree.get(), radius.get()}, r_kw.get());
+    tree_ball_proximity = call(query.get(), {tree.get(), radius.get()}, {"r"});
   } else {
     Ref balltree = global("BallTree");
     Ref tree;
     if (balltree && minkowski) {
-      Ref kw = Ref::steal(Py_BuildValue("(ss)", "metric", "p"));
-      Ref power = kw ? Ref::steal(PyLong_FromLong(p)) : Ref();
-      if (power) tree = call(balltree.get(), {data.get(), metric, power.get()}, kw.get());
+      Ref power = Ref::steal(PyLong_FromLong(p));
+      if (power) tree = call(balltree.get(), {data.get(), metric, power.get()}, {"metric", "p"});
     } else if (balltree) {
-      Ref kw = Ref::steal(Py_BuildValue("(s)", "metric"));
-      if (kw) tree = call(balltree.get(), {data.get(), metric}, kw.get());
+      tree = call(balltree.get(), {data.get(), metric}, {"metric"});
     }
     Ref query = tree ? attribute(tree.get(), "query_radius") : Ref();
-    Ref found = query ? call(query.get(), {data.get(), radius.get()}, r_kw.get()) : Ref();
+    Ref found = query ? call(query.get(), {data.get(), radius.get()}, {"r"}) : Ref();
     if (!found) return nullptr;
     tree_ball_proximity = Ref::steal(PySequence_List(found.get()));
   }
