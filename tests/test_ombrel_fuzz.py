@@ -44,3 +44,156 @@ def test_arbitrary_graphs_raise_cleanly(ombrel, seed):
             continue
         if isinstance(result, tuple) and len(result) == 3:
             assert result[2].dtype == np.int8 and len(result[2]) == len(labels)
+
+
+# ---- hostile callers ------------------------------------------------------------------
+# Overrides and rebound names that answer with positions outside the lists,
+# mutate or resize the containers mid-call, or run out of memory: every
+# call answers as the plain Python procedure would, or raises, and never
+# reads or writes outside a buffer (the sanitizer run judges that part).
+
+def tree(ombrel, cls, n=7, seed=0):
+    rng = random.Random(seed)
+    conn, weights = cls(n, 0, n), cls(n, 1, n)
+    for v in range(1, n):
+        u, w = rng.randrange(v), float(rng.choice([1, 2, 3, 5]))
+        conn.append(v, u), conn.append(u, v), weights.append(v, w), weights.append(u, w)
+    labels = np.array([0, -1, 1, -1, 2, -1, 0][:n] + [-1] * max(0, n - 7), np.int8)
+    return conn, weights, labels
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as error:  # the kind and message are compared
+        return type(error), str(error)
+    return [[a.tolist() for a in c.to_numpy_all()] if hasattr(c, "to_numpy_all") else c.tolist() for c in result]
+
+
+def answering_index(ombrel):
+    """A container whose lists report `Answer.value` (when set) as the position of any value."""
+    class Answer(list):
+        value = None
+
+        def index(self, value, *args):
+            return super().index(value, *args) if Answer.value is None else Answer.value
+
+    class Listing(np.ndarray):
+        def tolist(self):
+            return Answer(super().tolist())
+
+    class Hostile(ombrel.GraphWrapper):
+        def to_numpy(self, index):
+            return super().to_numpy(index).view(Listing)
+
+    return Answer, Hostile
+
+
+POSITIONS = [-1, -2, -7, -2**31, 2**31, 2**32, 2**40, -2**63]
+
+
+@pytest.mark.parametrize("position", POSITIONS)
+def test_subgraph_weight_at_a_position_from_python(ombrel, position):
+    Answer, Hostile = answering_index(ombrel)
+
+    class Described(ombrel.GraphWrapper):  # weights read through to_numpy and NumPy indexing
+        def to_numpy(self, index):
+            return super().to_numpy(index)
+
+    conn, _, labels = tree(ombrel, Hostile)
+    _, plain_weights, _ = tree(ombrel, ombrel.GraphWrapper)
+    _, described_weights, _ = tree(ombrel, Described)
+    Answer.value = position
+    fast = outcome(lambda: ombrel.find_subgraph_with_labels(conn, plain_weights, labels))
+    described = outcome(lambda: ombrel.find_subgraph_with_labels(conn, described_weights, labels))
+    assert fast == described
+
+
+@pytest.mark.parametrize("position", POSITIONS)
+def test_cut_at_a_position_from_python(ombrel, monkeypatch, position):
+    Answer, Hostile = answering_index(ombrel)
+    original = ombrel.find_subgraph_with_labels
+
+    def subgraph(c, w, l):  # correct positions inside, the hostile answer for the cut
+        Answer.value = None
+        found = original(c, w, l)
+        Answer.value = position
+        return found
+
+    monkeypatch.setattr(ombrel, "find_subgraph_with_labels", subgraph)
+    conn, weights, labels = tree(ombrel, Hostile)
+    before = [a.tolist() for a in conn.to_numpy_all()]
+    error = IndexError if -2**31 <= position < 2**31 else OverflowError
+    message = "Element index out of range" if error is IndexError else "value too large to convert to int"
+    with pytest.raises(error, match=message):
+        ombrel.clusterize(conn, weights, labels)
+    Answer.value = None
+    assert [a.tolist() for a in conn.to_numpy_all()] == before  # the first cut failed before any pop
+
+
+LOW_MEMORY_SCRIPT = r"""
+import sys, _testcapi
+import numpy as np
+from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
+
+conn, weights = ombrel.GraphWrapper(4, 0, 4), ombrel.GraphWrapper(4, 1, 4)
+for a, b, w in [(0, 1, 1.0), (1, 2, 3.0), (2, 3, 2.0)]:
+    conn.append(a, b), conn.append(b, a), weights.append(a, w), weights.append(b, w)
+labels = np.array([0, -1, 1, 0], np.int8)
+ombrel.explore_graph_recursive(conn, labels, 0)  # the interpreter's own type creation is not under test
+seen = []
+originals = {name: getattr(ombrel, name) for name in ("find_all_paths_with_labels", "make_labels")}
+
+def recording(name):
+    def wrapper(*args, **kwargs):
+        seen.append((name, len(args), sorted(kwargs)))
+        return originals[name](*args, **kwargs)
+    return wrapper
+
+for name in originals:
+    setattr(ombrel, name, recording(name))
+calls = [lambda c, w: ombrel.find_all_paths_with_labels(c, labels, 0),
+         lambda c, w: ombrel.explore_graph_recursive(c, labels, 0),
+         lambda c, w: ombrel.clusterize(c, w, labels)]
+
+def fresh():
+    c, w = ombrel.GraphWrapper(4, 0, 4), ombrel.GraphWrapper(4, 1, 4)
+    for v in range(4):
+        for u, x in zip(conn.to_numpy(v).tolist(), weights.to_numpy(v).tolist()):
+            c.append(v, u), w.append(v, x)
+    return c, w
+
+# The k-th allocation fails, for every k until the call gets through: each
+# step of the call meets a failure once, the first time it runs included.
+for call in calls:
+    for k in range(100000):
+        c, w = fresh()
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            call(c, w)
+        except MemoryError:
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        break
+del seen[:]
+for call in calls:
+    call(*fresh())
+# the searches name bomb_node and the nested path by keyword, the flood visited and labels
+print(sorted(set((name, n, tuple(k)) for name, n, k in seen)))
+"""
+
+
+def test_failed_allocations_are_not_remembered():
+    import subprocess
+    import sys
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", LOW_MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() == str([
+        ("find_all_paths_with_labels", 0, ("bomb_node", "connections_sparse", "labels", "path", "start")),
+        ("find_all_paths_with_labels", 3, ()),
+        ("find_all_paths_with_labels", 3, ("bomb_node",)),
+        ("make_labels", 3, ("labels", "visited")),
+        ("make_labels", 5, ()),
+    ])
