@@ -197,3 +197,101 @@ def test_failed_allocations_are_not_remembered():
         ("make_labels", 3, ("labels", "visited")),
         ("make_labels", 5, ()),
     ])
+
+
+class NumpyProxy:
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+def meddler(ombrel, rng, monkeypatch, victims, kept):
+    """A callback that changes what the native code is working on: the
+    containers (growing or shrinking lists), the module's names, lists it
+    handed out earlier; now and then it fails."""
+    names = ["np", "find_all_paths_with_labels", "explore_graph_recursive", "find_subgraph_with_labels",
+             "make_labels"]
+    originals = {name: getattr(ombrel, name) for name in names}
+
+    def meddle():
+        if not victims:  # still being built
+            return
+        action = rng.randrange(9)
+        victim = rng.choice(victims)
+        vertex = rng.randrange(-1, len(labels_of(victim)) + 1)
+        if action == 0:
+            victim.append(vertex, rng.choice([0, 1, -1, 10**6, 2.5]))
+        elif action == 1:
+            victim.pop(vertex, rng.randrange(-1, 3))
+        elif action == 2:
+            name = rng.choice(names)
+            monkeypatch.setattr(ombrel, name, NumpyProxy() if name == "np" else wrap(originals[name]))
+        elif action == 3:
+            name = rng.choice(names)
+            monkeypatch.setattr(ombrel, name, originals[name])
+        elif action == 4 and kept:
+            rng.choice(kept)[:] = [rng.choice([-1, 0, 2**40, "x", 1.5]) for _ in range(rng.randrange(4))]
+        elif action == 5:
+            raise KeyError("meddled")
+
+    def labels_of(victim):
+        return victim.to_numpy_all() if type(victim) is ombrel.GraphWrapper else range(4)
+
+    def wrap(function):
+        def wrapper(*args, **kwargs):
+            meddle()
+            result = function(*args, **kwargs)
+            if isinstance(result, list):
+                kept.append(result)
+            return result
+        return wrapper
+
+    return meddle, wrap
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_callbacks_that_change_everything(ombrel, monkeypatch, seed):
+    rng = random.Random(seed)
+    kept = []
+    victims = []
+    meddle, wrap = meddler(ombrel, rng, monkeypatch, victims, kept)
+
+    class Meddling(ombrel.GraphWrapper):
+        def to_numpy(self, index):
+            meddle()
+            array = super().to_numpy(index)
+            return array[: rng.randrange(len(array) + 1)] if rng.random() < 0.2 else array
+
+        def pop(self, list_index, element_index):
+            meddle()
+            return super().pop(list_index, element_index)
+
+        def append(self, index, value):
+            meddle()
+            return super().append(index, value)
+
+        def pop_max(self):
+            meddle()
+            return super().pop_max()
+
+    n = rng.randint(2, 9)
+    conn, weights, labels = tree(ombrel, rng.choice([Meddling, ombrel.GraphWrapper]), n, seed)
+    if rng.random() < 0.5:
+        _, weights, _ = tree(ombrel, Meddling, n, seed)
+    victims += [conn, weights]
+    for name in ["find_all_paths_with_labels", "explore_graph_recursive", "find_subgraph_with_labels", "make_labels"]:
+        if rng.random() < 0.3:
+            monkeypatch.setattr(ombrel, name, wrap(getattr(ombrel, name)))
+    path = [0] if rng.random() < 0.5 else None
+    for call in (
+        lambda: ombrel.find_all_paths_with_labels(conn, labels, rng.randrange(n), path=path),
+        lambda: ombrel.explore_graph_recursive(conn, labels, rng.randrange(n)),
+        lambda: ombrel.find_subgraph_with_labels(conn, weights, labels),
+        lambda: ombrel.make_labels(conn, rng.randrange(n), 3, set(), labels.copy()),
+        lambda: ombrel.clusterize(conn, weights, labels),
+    ):
+        try:
+            call()
+        except SystemError:
+            raise
+        except Exception:
+            pass
