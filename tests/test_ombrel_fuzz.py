@@ -7,6 +7,8 @@ import random
 import numpy as np
 import pytest
 
+from conftest import SANITIZED
+
 ERRORS = (ValueError, IndexError, TypeError, OverflowError)
 
 
@@ -295,3 +297,57 @@ def test_callbacks_that_change_everything(ombrel, monkeypatch, seed):
             raise
         except Exception:
             pass
+
+
+OUT_OF_MEMORY_SCRIPT = r"""
+import resource, random
+import numpy as np
+from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
+
+n = 5000
+rng = random.Random(1)
+conn, weights = ombrel.GraphWrapper(n, 0, n), ombrel.GraphWrapper(n, 1, n)
+for v in range(1, n):
+    u = rng.randrange(max(0, v - 3), v)
+    conn.append(v, u), conn.append(u, v), weights.append(v, 1.0), weights.append(u, 1.0)
+labels = np.full(n, -1, np.int8)
+labels[rng.sample(range(n), 20)] = [i % 3 for i in range(20)]
+ombrel.find_subgraph_with_labels(conn, weights, labels)
+
+def vm():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * 4096
+
+base = vm()
+outcomes = {}
+resource.setrlimit(resource.RLIMIT_AS, (base + 2**24, resource.RLIM_INFINITY))
+filler = []
+try:
+    while True:
+        filler.append(bytearray(4096))
+except MemoryError:
+    pass
+for room in range(0, min(len(filler), 3000), 7):
+    freed = [filler.pop() for _ in range(7)]
+    del freed
+    try:
+        ombrel.find_subgraph_with_labels(conn, weights, labels)
+        outcome = "ok"
+    except MemoryError:
+        outcome = "MemoryError"
+    outcomes[outcome] = outcomes.get(outcome, 0) + 1
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(len(filler), outcomes)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than any limit leaves")
+def test_running_out_of_memory_mid_search_raises():
+    # Address space is filled, then freed a few pages at a time: the searches
+    # meet a failed allocation at every depth, and must answer MemoryError
+    # (or finish) instead of ending the process.
+    import subprocess
+    import sys
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "MemoryError" in done.stdout and "ok" in done.stdout
