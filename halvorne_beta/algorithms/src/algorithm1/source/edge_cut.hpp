@@ -72,8 +72,8 @@ inline bool partner_at(PyObject* sub_conn, size_t v, int32_t position, int64_t* 
     return true;
   }
   Ref array = graph::to_numpy(sub_conn, int64_t(v));
-  Ref index = array ? py_int(position) : Ref();
-  Ref item = Ref::steal(index ? PyObject_GetItem(array.get(), index.get()) : nullptr);
+  if (!array) return false;
+  Ref item = item_at(array.get(), position);
   return item && to_int64(item.get(), partner);
 }
 

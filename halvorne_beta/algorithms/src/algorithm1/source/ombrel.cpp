@@ -289,7 +289,8 @@ PyObject* find_all_paths_with_labels(PyObject*, PyObject* const* args) {
   Ref top;  // path + [start]
   if (path != Py_None) {
     Ref single = Ref::steal(Py_BuildValue("[i]", start));
-    top = Ref::steal(single ? PyNumber_Add(path, single.get()) : nullptr);
+    if (!single) return nullptr;
+    top = Ref::steal(PyNumber_Add(path, single.get()));
     if (!top || !expected_list(top.get())) return nullptr;
   }
   Lease<Search> lease;

@@ -84,6 +84,13 @@ inline Ref call_name(OwnName which, std::initializer_list<PyObject*> args, Keywo
 
 inline Ref py_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 
+// `o[index]`, as Python indexing gives it (NumPy's for an array).
+inline Ref item_at(PyObject* o, long long index) {
+  Ref key = py_int(index);
+  if (!key) return Ref();
+  return Ref::steal(PyObject_GetItem(o, key.get()));
+}
+
 inline bool expected_list(PyObject* o) {
   if (PyList_CheckExact(o)) return true;
   return fail(PyExc_TypeError, "Expected %s, got %.200s", "list", type_name(o));

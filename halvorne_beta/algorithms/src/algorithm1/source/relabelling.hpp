@@ -62,7 +62,8 @@ inline bool flood_groups(PyObject* conn, PyObject* new_labels, const std::vector
   Flood& flood = *lease;
   for (const auto& group : groups) {
     Ref node = py_int(group[0]);
-    Ref label_value = Ref::steal(node ? PyObject_GetItem(new_labels, node.get()) : nullptr);
+    if (!node) return false;
+    Ref label_value = item_at(new_labels, group[0]);
     if (!label_value) return false;
     if (!own(MAKE_LABELS)) {
       if (!flood_through_python(conn, node.get(), label_value.get(), new_labels)) return false;

@@ -70,9 +70,12 @@ inline bool position_in(PyObject* container, int64_t v, int64_t x, Py_ssize_t* o
     return fail(PyExc_ValueError, "%lld is not in list", (long long)x);
   }
   Ref array = graph::to_numpy(container, v);
-  Ref list = Ref::steal(array ? PyObject_CallMethod(array.get(), "tolist", nullptr) : nullptr);
-  Ref value = list ? py_int(x) : Ref();
-  Ref index = Ref::steal(value ? PyObject_CallMethod(list.get(), "index", "(O)", value.get()) : nullptr);
+  if (!array) return false;
+  Ref list = Ref::steal(PyObject_CallMethod(array.get(), "tolist", nullptr));
+  if (!list) return false;
+  Ref value = py_int(x);
+  if (!value) return false;
+  Ref index = Ref::steal(PyObject_CallMethod(list.get(), "index", "(O)", value.get()));
   return index && to_ssize(index.get(), out);
 }
 
@@ -83,6 +86,12 @@ inline bool numpy_position(Py_ssize_t position, Py_ssize_t size, Py_ssize_t* out
   if (at < 0 || at >= size) return out_of_range(position, size);
   *out = at;
   return true;
+}
+
+// Item i of a path, as a vertex index.
+inline bool int_item(PyObject* path, Py_ssize_t i, int* out) {
+  Ref item = Ref::steal(PySequence_GetItem(path, i));
+  return item && to_int(item.get(), out);
 }
 
 // Copies the edges of the collected paths, with their weights, into the two
@@ -130,10 +139,8 @@ struct EdgeCopy {
     Py_ssize_t n = PyObject_Length(path);
     if (n < 0) return hold();
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
-      Ref x = Ref::steal(PySequence_GetItem(path, i));
-      Ref y = Ref::steal(x ? PySequence_GetItem(path, i + 1) : nullptr);
       int a, b;
-      if (!y || !to_int(x.get(), &a) || !to_int(y.get(), &b)) return hold();
+      if (!int_item(path, i, &a) || !int_item(path, i + 1, &b)) return hold();
       if (!pair(a, b)) return false;
       if (failed()) return true;
     }
@@ -152,8 +159,10 @@ struct EdgeCopy {
       return 0;
     }
     Ref array = graph::to_numpy(sub_conn.get(), a);
-    Ref value = array ? py_int(b) : Ref();
-    return value ? PySequence_Contains(array.get(), value.get()) : -1;
+    if (!array) return -1;
+    Ref value = py_int(b);
+    if (!value) return -1;
+    return PySequence_Contains(array.get(), value.get());
   }
   // `weights.to_numpy(a)[position]`, held as a 4-byte float.
   bool weight_at(int32_t a, Py_ssize_t position, float* out) {
@@ -166,8 +175,8 @@ struct EdgeCopy {
       return true;
     }
     Ref array = graph::to_numpy(weights, a);
-    Ref index = array ? Ref::steal(PyLong_FromSsize_t(position)) : Ref();
-    Ref item = Ref::steal(index ? PyObject_GetItem(array.get(), index.get()) : nullptr);
+    if (!array) return false;
+    Ref item = item_at(array.get(), position);
     double value;
     if (!item || !to_double(item.get(), &value)) return false;
     *out = float(value);
@@ -331,7 +340,8 @@ inline bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search
 inline bool explore_from(PyObject* conn, Labels& L, Search& s, int32_t start, StoreOut& store) {
   if (own(EXPLORE)) return chain(s, start, -1, store);
   Ref start_value = py_int(start);
-  Ref found = start_value ? call_name(EXPLORE, {conn, L.obj, start_value.get()}) : Ref();
+  if (!start_value) return false;
+  Ref found = call_name(EXPLORE, {conn, L.obj, start_value.get()});
   if (!found || !expected_list(found.get())) return false;
   // a copy: the callee may keep the list and change it while we read
   Ref snapshot = Ref::steal(PyList_GetSlice(found.get(), 0, PyList_GET_SIZE(found.get())));
