@@ -114,7 +114,8 @@ class Chain {
     if (!s_.recheck || own(FIND_ALL_PATHS)) return search(s_, from, bomb_node, nullptr, sink);
     Ref a = py_int(from), b = py_int(bomb_node);
     if (!a || !b) return false;
-    Ref found = call_name(FIND_ALL_PATHS, {s_.reader.obj, s_.labels->obj, a.get(), b.get()}, BOMB_NODE);
+    static KeywordNames bomb_keyword{"bomb_node"};
+    Ref found = call_name(FIND_ALL_PATHS, {s_.reader.obj, s_.labels->obj, a.get(), b.get()}, bomb_keyword);
     if (!found || !expected_list(found.get())) return false;
     // a copy: the callee may keep the list and change it while we read
     Ref snapshot = Ref::steal(PyList_GetSlice(found.get(), 0, PyList_GET_SIZE(found.get())));

@@ -66,8 +66,8 @@ inline void remove_all(graph::Object* g, float weight) {
 inline bool partner_at(PyObject* sub_conn, size_t v, int32_t position, int64_t* partner) {
   if (reads_directly(sub_conn, graph::INT64)) {
     graph::Object* c = graph::as_graph(sub_conn);
-    if (v >= c->count) return out_of_range(position, 0);
-    if (position >= c->slots[v].size) return out_of_range(position, c->slots[v].size);
+    if (v >= c->count) return numpy_out_of_range(position, 0);
+    if (position >= c->slots[v].size) return numpy_out_of_range(position, c->slots[v].size);
     *partner = graph::ints(c, v)[position];
     return true;
   }
@@ -90,7 +90,7 @@ inline bool choose_cut(PyObject* sub_conn, PyObject* sub_w, bool remove, int* fi
     Ref result = graph::pop_max(sub_w);
     if (!result) return false;
     Ref a, b;
-    return unpack_two(result.get(), &a, &b) && to_int(a.get(), first) && to_int(b.get(), second);
+    return unpack_pair(result.get(), &a, &b) && to_int(a.get(), first) && to_int(b.get(), second);
   }
   const Heaviest h = find_heaviest(graph::as_graph(sub_w));
   if (!h.found) return fail(PyExc_ValueError, "All sub-arrays are empty, cannot pop max");
@@ -137,7 +137,7 @@ inline bool pass_subgraph(PyObject* conn, PyObject* weights, Labels& L, bool own
     return labelled_subgraph(conn, weights, L, s, native, native && forest == 1, sub_conn, sub_w);
   }
   Ref result = call_name(FIND_SUBGRAPH, {conn, weights, L.obj});
-  if (!result || !unpack_two(result.get(), sub_conn, sub_w)) return false;
+  if (!result || !unpack_pair(result.get(), sub_conn, sub_w)) return false;
   for (PyObject* sub : {sub_conn->get(), sub_w->get()})
     if (!graph::is_graph(sub))
       return fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(sub), graph::type.tp_name);

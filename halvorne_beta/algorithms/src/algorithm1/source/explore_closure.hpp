@@ -3,8 +3,6 @@
 // searches of chained_search.hpp into the given `visited_paths` list.
 #pragma once
 
-#include <string>
-
 #include "chained_search.hpp"
 
 namespace {
@@ -28,38 +26,42 @@ struct Closure {
 
 constexpr const char* recursive_explore_qualname = "explore_graph_recursive.<locals>.recursive_explore";
 
-// Its parameters; the names are interned on the first call (a failed
-// attempt is tried again on the next one).
-inline FunctionDef recursive_explore_def{
-    "recursive_explore", {{"current_start"}, {"bomb_node"}, {"visited_paths"}, {"labels"}}, nullptr, nullptr};
-
-inline bool closure_parameters_ready() {
-  FunctionDef& def = recursive_explore_def;
-  for (Py_ssize_t i = 0; i < def.total(); ++i)
-    if (def.names[i] == nullptr) return def.prepare();
-  return true;
+inline PyObject* closure_body(PyObject* self, Args& a) {
+  if (!explore_into(reinterpret_cast<Closure*>(self)->connections, a.integer("current_start"), a.integer("bomb_node"),
+                    a.object("visited_paths"), a.object("labels")))
+    return nullptr;
+  Py_RETURN_NONE;
 }
 
-inline PyObject* closure_body(PyObject* self, PyObject* const* bound) {
-  int start, bomb;
-  if (!to_int(bound[0], &start) || !to_int(bound[1], &bomb) ||
-      !check_arg(bound[2], "visited_paths", &PyList_Type, true) || !check_arg(bound[3], "labels", state.ndarray, false))
-    return nullptr;
-  if (!require(bound[2], "visited_paths") || !require(bound[3], "labels")) return nullptr;
-  if (!explore_into(reinterpret_cast<Closure*>(self)->connections, start, bomb, bound[2], bound[3])) return nullptr;
-  Py_RETURN_NONE;
+// Its parameters, prepared on the first call (a failed attempt is tried
+// again on the next one).
+inline FunctionDef recursive_explore_def{
+    "recursive_explore",
+    {{"current_start", as_int},
+     {"bomb_node", as_int},
+     {"visited_paths", not_none(exactly(&PyList_Type))},
+     {"labels", not_none(as_ndarray)}},
+    nullptr,
+    closure_body};
+
+// The qualified name of its traceback entries, made once (not kept when it fails).
+inline PyObject* traceback_name() {
+  static PyObject* name = nullptr;
+  if (name != nullptr) return name;
+  PyObject* exc = PyErr_GetRaisedException();
+  name = PyUnicode_FromFormat("%s.%s", state.def->qualified_name, recursive_explore_qualname);
+  PyErr_Clear();  // without a name the entry is left out; the exception being raised stays
+  PyErr_SetRaisedException(exc);
+  return name;
 }
 
 inline PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   PyObject* bound[4];
+  FunctionDef& def = recursive_explore_def;
   PyObject* result = nullptr;
-  if (closure_parameters_ready() &&
-      bind(recursive_explore_def, "recursive_explore", args, PyVectorcall_NARGS(nargsf), kwnames, bound))
-    result = run_body(closure_body, self, bound);
-  if (result == nullptr) {
-    std::string where = std::string(state.def->qualified_name) + "." + recursive_explore_qualname;
-    add_traceback(where.c_str());
-  }
+  if (def.prepare() && bind(def, def.name, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+    result = run_body(def, self, bound);
+  if (result == nullptr) add_traceback(traceback_name());
   return result;
 }
 

@@ -255,8 +255,9 @@ bool search_through_python(Search& s, int32_t neighbor, int32_t bomb, Sink& sink
   PyObject* path = s.frame_path(s.frames.size() - 1);
   Ref index = py_int(neighbor), bomb_value = py_int(bomb);
   if (!path || !index || !bomb_value) return false;
+  static KeywordNames all_by_keyword{"connections_sparse", "labels", "start", "bomb_node", "path"};
   Ref found = call_name(FIND_ALL_PATHS, {s.reader.obj, s.labels->obj, index.get(), bomb_value.get(), path},
-                        SEARCH_CHILD);
+                        all_by_keyword);
   if (!found) return false;
   Ref it = Ref::steal(PyObject_GetIter(found.get()));
   if (!it) return false;

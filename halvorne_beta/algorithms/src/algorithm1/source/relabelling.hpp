@@ -51,7 +51,8 @@ inline bool chain_groups(PyObject* conn, PyObject* weights, const std::vector<st
 inline bool flood_through_python(PyObject* conn, PyObject* node, PyObject* label, PyObject* new_labels) {
   Ref visited = Ref::steal(PySet_New(nullptr));
   if (!visited) return false;
-  return bool(call_name(MAKE_LABELS, {conn, node, label, visited.get(), new_labels}, VISITED_LABELS));
+  static KeywordNames visited_and_labels{"visited", "labels"};
+  return bool(call_name(MAKE_LABELS, {conn, node, label, visited.get(), new_labels}, visited_and_labels));
 }
 
 // Floods each group's label from its first member into `new_labels`.

@@ -83,7 +83,7 @@ inline bool position_in(PyObject* container, int64_t v, int64_t x, Py_ssize_t* o
 // it: a negative position counts from the end.
 inline bool numpy_position(Py_ssize_t position, Py_ssize_t size, Py_ssize_t* out) {
   Py_ssize_t at = position < 0 ? position + size : position;
-  if (at < 0 || at >= size) return out_of_range(position, size);
+  if (at < 0 || at >= size) return numpy_out_of_range(position, size);
   *out = at;
   return true;
 }

@@ -29,7 +29,7 @@ struct Labels {
   }
   bool check(int64_t v) const {
     if (v >= 0 && v < n) return true;
-    return fail(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+    return out_of_bounds(0);
   }
   int8_t at(int64_t v) const { return view(v); }
 };
