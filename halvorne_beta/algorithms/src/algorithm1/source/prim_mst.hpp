@@ -110,8 +110,6 @@ bool unpack_entry(PyObject* entry, double* weight, int* u, int* parent) {
          to_int(PyTuple_GET_ITEM(items.get(), 2), parent);
 }
 
-bool out_of_bounds(int axis) { return fail(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis); }
-
 // The heap search step by step, through the module's heappop, heappush,
 // squareform and np, for when any of them has been rebound.
 bool heap_prim(PyObject* distances, int n, PyObject* connections, PyObject* weights) {
