@@ -1,4 +1,5 @@
 import heapq
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -150,3 +151,124 @@ def test_random_input_raises_cleanly_or_gives_a_tree(ombrel, X, metric):
         return
     n = X.shape[0]
     assert sum(a.size for a in connections.to_numpy_all()) == 2 * max(n - 1, 0)
+
+
+# ---- distances computed as vertices join ----------------------------------------------
+#
+# While pdist is the module's own, prim_mst computes the distances itself for
+# these metric names; rebinding pdist to a wrapper of the real one forces the
+# route through pdist's condensed vector, which must give the same tree with
+# the same float32 weights, bit for bit (a NaN weight may carry either sign:
+# SciPy's own build decides that).
+NATIVE_METRICS = ["euclidean", "sqeuclidean", "cityblock", "chebyshev", "minkowski", "cosine", "Euclid", "cos"]
+
+
+def bitwise_lists(result):
+    connections, weights = result
+    canonical = [np.where(np.isnan(w), np.float32(np.nan), w).view(np.uint32) for w in weights.to_numpy_all()]
+    return [list(zip(c.tolist(), w.tolist())) for c, w in zip(connections.to_numpy_all(), canonical)]
+
+
+def through_pdist(ombrel, monkeypatch, X, metric, **rebind):
+    with monkeypatch.context() as patch:
+        patch.setattr(ombrel, "pdist", lambda X, metric: pdist(X, metric=metric))
+        for name, value in rebind.items():
+            patch.setattr(ombrel, name, value)
+        return ombrel.prim_mst(X, metric)
+
+
+def unaligned(X):
+    raw = np.zeros(X.nbytes + 1, np.uint8)
+    view = np.frombuffer(raw.data, np.float64, X.size, offset=1).reshape(X.shape)
+    view[...] = X
+    return view
+
+
+def rounding_data(kind, rng):
+    """Points on which rounding, ties and special values decide the tree."""
+    if kind == "grid":  # many equal distances: the tie-breaks choose
+        return rng.integers(-2, 3, size=(70, 3)).astype(np.float64)
+    if kind == "duplicates":
+        base = rng.integers(0, 3, size=(12, 2)).astype(np.float64)
+        return base[rng.integers(0, 12, size=60)]
+    if kind == "magnitudes":  # squares overflow and underflow; sums depend on their order
+        X = rng.normal(size=(60, 7)) * 10.0 ** rng.choice([-160, -150, -20, 0, 20, 150, 154], size=(60, 7))
+        X[rng.random(X.shape) < 0.1] = -0.0
+        return X
+    if kind == "specials":
+        X = rng.integers(-3, 4, size=(60, 5)).astype(np.float64)
+        for value in (np.nan, np.inf, -np.inf, -0.0, 5e-324):
+            X[rng.random(X.shape) < 0.04] = value
+        return X
+    if kind == "one column":
+        return rng.integers(0, 9, size=(80, 1)) * 0.1
+    if kind == "wide":  # long sums: a blocked or reordered summation would show
+        return rng.normal(size=(40, 300)) * np.exp(rng.normal(size=(40, 300)) * 8)
+    if kind == "strided":
+        return (rng.integers(-4, 5, size=(120, 10)) * 0.3)[::-2, ::3]
+    if kind == "read-only, unaligned":
+        X = rng.normal(size=(50, 6)).round(1)
+        view = unaligned(X)
+        view.flags.writeable = False
+        return view
+    raise AssertionError(kind)
+
+
+KINDS = ["grid", "duplicates", "magnitudes", "specials", "one column", "wide", "strided", "read-only, unaligned"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("metric", NATIVE_METRICS)
+def test_native_distances_give_the_tree_of_pdist_bit_for_bit(ombrel, monkeypatch, metric, kind):
+    rng = np.random.default_rng([KINDS.index(kind), NATIVE_METRICS.index(metric)])
+    X = rounding_data(kind, rng)
+    with np.errstate(all="ignore"):
+        native = bitwise_lists(ombrel.prim_mst(X, metric))
+        assert native == bitwise_lists(through_pdist(ombrel, monkeypatch, X, metric))
+        if kind in ("grid", "duplicates", "one column", "strided"):  # finite: the heap order is total
+            assert native == bitwise_lists(through_pdist(ombrel, monkeypatch, X, metric, heappush=heapq.heappush))
+
+
+@pytest.mark.parametrize("metric", NATIVE_METRICS)
+def test_native_metrics_never_build_the_condensed_vector(ombrel, metric):
+    # pdist's result is traced by tracemalloc; the native route allocates
+    # nothing traced beyond the containers' Python objects.
+    X = np.random.default_rng(3).random((1500, 4))
+    condensed = 1500 * 1499 // 2 * 8
+    ombrel.prim_mst(X[:5], metric)  # the one-time comparison with pdist is not measured
+    tracemalloc.start()
+    try:
+        ombrel.prim_mst(X, metric)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < condensed / 20, f"{metric} went through pdist: SciPy no longer computes it as the kernels do"
+
+
+def test_a_metric_pdist_computes_otherwise_is_left_to_pdist(ombrel, monkeypatch):
+    # A SciPy whose sqeuclidean rounds differently from the kernels: the name
+    # (spelled as no other test spells it) is served by pdist from then on.
+    import dataclasses
+
+    from scipy.spatial import distance
+
+    real = distance._METRIC_ALIAS["sqeuclid"]
+
+    def nudged(X, out=None, **kwargs):
+        return real.pdist_func(X, out=out, **kwargs) * (1 + 2.0**-20)
+
+    spelling = "sQeUcLiD"
+    X = np.random.default_rng(5).random((300, 3))
+    native = bitwise_lists(ombrel.prim_mst(X, "sqeuclidean"))
+    with monkeypatch.context() as patch:
+        patch.setitem(distance._METRIC_ALIAS, "sqeuclid", dataclasses.replace(real, pdist_func=nudged))
+        got = bitwise_lists(ombrel.prim_mst(X, spelling))
+        assert got == bitwise_lists(through_pdist(ombrel, monkeypatch, X, spelling))
+        assert got != native
+    tracemalloc.start()
+    try:
+        ombrel.prim_mst(X, spelling)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak >= 300 * 299 // 2 * 8  # still through pdist's condensed vector
