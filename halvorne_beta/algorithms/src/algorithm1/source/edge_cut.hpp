@@ -116,8 +116,8 @@ inline bool element_index(Py_ssize_t position, int* out) {
 // (an override of to_numpy): pop checks them against the list it holds then.
 inline bool cut(PyObject* conn, PyObject* weights, int first, int second) {
   Py_ssize_t first_position, second_position;
-  if (!position_in(conn, first, second, &first_position) || !position_in(conn, second, first, &second_position))
-    return false;
+  if (!position_in(conn, reads_directly(conn, graph::INT64), first, second, &first_position)) return false;
+  if (!position_in(conn, reads_directly(conn, graph::INT64), second, first, &second_position)) return false;
   int for_first, for_second;
   if (!element_index(first_position, &for_first) || !element_index(second_position, &for_second)) return false;
   return graph::pop(conn, first, for_first) && graph::pop(conn, second, for_second) &&

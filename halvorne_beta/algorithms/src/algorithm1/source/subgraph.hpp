@@ -55,10 +55,11 @@ struct Coverage {
 };
 
 // Position of the first `x` in vertex v's list, as
-// `to_numpy(v).tolist().index(x)` gives it. A position from Python may be
-// anything an override answers; the callers check it.
-inline bool position_in(PyObject* container, int64_t v, int64_t x, Py_ssize_t* out) {
-  if (reads_directly(container, graph::INT64)) {
+// `to_numpy(v).tolist().index(x)` gives it; `direct` when reads_directly()
+// holds for the container. A position from Python may be anything an
+// override answers; the callers check it.
+inline bool position_in(PyObject* container, bool direct, int64_t v, int64_t x, Py_ssize_t* out) {
+  if (direct) {
     graph::Object* g = graph::as_graph(container);
     if (!graph::check_index(g, v)) return false;
     const int64_t* items = graph::ints(g, size_t(v));
@@ -100,19 +101,26 @@ struct EdgeCopy {
   PyObject* conn = nullptr;
   PyObject* weights = nullptr;
   Ref sub_conn, sub_w;
-  bool deferred = false;  // keep the first failure until the searches are done
-  Ref error;              // that failure
+  // Set while no Python code can run between the edges (everything is the
+  // module's own); failures then wait until the searches are done, and
+  // whether a container is read directly is decided once.
+  bool deferred = false;
+  Ref error;  // the first failure, while deferred
+  bool conn_direct = false, weights_direct = false, sub_direct = false;
 
-  void set(PyObject* c, PyObject* w) {
+  void set(PyObject* c, PyObject* w, bool native) {
     conn = c;
     weights = w;
+    deferred = native;
   }
   bool create(Py_ssize_t n) {
     if (n > INT32_MAX) return fail(PyExc_ValueError, "the graph has more vertices than a 32-bit index can hold");
     sub_conn = graph::create(size_t(n), graph::INT64, int(n));
     if (!sub_conn) return false;
     sub_w = graph::create(size_t(n), graph::FLOAT32, int(n));
-    return bool(sub_w);
+    if (!sub_w) return false;
+    refresh(true);
+    return true;
   }
   // Keeps the current exception when failures wait for the searches.
   bool hold() {
@@ -148,9 +156,16 @@ struct EdgeCopy {
   }
 
  private:
+  // Otherwise a callback may have rebound `np` since the last edge.
+  void refresh(bool always = false) {
+    if (deferred && !always) return;
+    conn_direct = reads_directly(conn, graph::INT64);
+    weights_direct = reads_directly(weights, graph::FLOAT32);
+    sub_direct = reads_directly(sub_conn.get(), graph::INT64);
+  }
   // 1 when b is among a's neighbours in the subgraph, 0 if not, -1 on error.
   int sub_contains(int32_t a, int32_t b) {
-    if (reads_directly(sub_conn.get(), graph::INT64)) {
+    if (sub_direct) {
       graph::Object* g = graph::as_graph(sub_conn.get());
       if (!graph::check_index(g, a)) return -1;
       const int64_t* items = graph::ints(g, size_t(a));
@@ -166,7 +181,7 @@ struct EdgeCopy {
   }
   // `weights.to_numpy(a)[position]`, held as a 4-byte float.
   bool weight_at(int32_t a, Py_ssize_t position, float* out) {
-    if (reads_directly(weights, graph::FLOAT32)) {
+    if (weights_direct) {
       graph::Object* g = graph::as_graph(weights);
       if (!graph::check_index(g, a)) return false;
       Py_ssize_t at;
@@ -183,13 +198,15 @@ struct EdgeCopy {
     return true;
   }
   bool one_way(int32_t a, int32_t b) {
+    refresh();
     int present = sub_contains(a, b);
     if (present != 0) return present > 0;
     if (!graph::append_int(sub_conn.get(), a, b)) return false;
     Py_ssize_t position;
+    if (!position_in(conn, conn_direct, a, b, &position)) return false;
+    refresh();
     float w;
-    return position_in(conn, a, b, &position) && weight_at(a, position, &w) &&
-           graph::append_float(sub_w.get(), a, double(w));
+    return weight_at(a, position, &w) && graph::append_float(sub_w.get(), a, double(w));
   }
 };
 
@@ -315,8 +332,7 @@ inline bool subgraph_native(PyObject* conn, PyObject* weights, Labels& L, Search
   Coverage cov;
   cov.init(L.n);
   EdgeCopy edges;
-  edges.set(conn, weights);
-  edges.deferred = true;
+  edges.set(conn, weights, true);
   if (!edges.create(Py_ssize_t(graph::count(conn)))) edges.hold();
   StreamOut out{cov, edges};
   std::unordered_set<uint64_t> done;
@@ -383,7 +399,7 @@ inline bool subgraph_general(PyObject* conn, PyObject* weights, Labels& L, Searc
   Py_ssize_t n;
   if (!vertex_count(conn, &n)) return false;
   EdgeCopy edges;
-  edges.set(conn, weights);
+  edges.set(conn, weights, false);
   if (!edges.create(n)) return false;
   for (const StoreOut::Entry& entry : store.entries) {
     if (entry.path && !edges.python_pairs(entry.path.get())) return false;
