@@ -59,34 +59,6 @@ Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols, bool is_int) {
   return shape ? call(empty.get(), {shape.get(), dtype.get()}, {"dtype"}) : Ref();
 }
 
-// Unpacks the two items of a query result, as `a, b = result` would.
-bool unpack_two(PyObject* result, Ref* first, Ref* second) {
-  auto too_few = [](Py_ssize_t found) {
-    return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-  };
-  if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(result);
-    if (size > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    if (size < 2) return too_few(size);
-    *first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
-    *second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(result));
-  if (!it) return false;
-  Ref items[2];
-  for (int i = 0; i < 2; ++i) {
-    items[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!items[i]) return PyErr_Occurred() ? false : too_few(i);
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-  if (PyErr_Occurred()) return false;
-  *first = items[0];
-  *second = items[1];
-  return true;
-}
-
 // ---- mutual_knn -----------------------------------------------------------------------
 
 // `KDTree(X).query(X, k=k1, workers=-1)`; the tree goes as soon as it has answered.
@@ -118,7 +90,7 @@ struct SearchAnswer {
 
   bool take(Ref result, int n, int k1) {
     found = std::move(result);
-    if (!found || !unpack_two(found.get(), &distances_object, &indices_object)) return false;
+    if (!found || !unpack_pair(found.get(), &distances_object, &indices_object)) return false;
     if (!distances.assign_array(distances_object.get(), state.ndarray, DTYPE_t, false) ||
         !indices.assign_array(indices_object.get(), state.ndarray, ITYPE_t, false))
       return false;
@@ -153,13 +125,9 @@ struct Tables {
   }
 };
 
-PyObject* mutual_knn(PyObject*, PyObject* const* args) {
-  View<double, 2> points;
-  int k, p;
-  if (!points.acquire(args[0], double_t_, Layout::CContiguous, true) || !to_int(args[1], &k) ||
-      !to_int(args[2], &p))
-    return nullptr;
-  if (!require(args[0], "X")) return nullptr;
+PyObject* mutual_knn(PyObject*, Args& a) {
+  const ViewRef<double, 2> points = a.view<double, 2>("X");
+  const int k = a.integer("k");  // p is converted and reaches nothing: the search is always Euclidean
   if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "X has more rows than a 32-bit index can hold");
   const int n = int(points.extent(0));
   // k + 1 in 32-bit arithmetic; a k at the top of the range asks SciPy for a
@@ -167,7 +135,7 @@ PyObject* mutual_knn(PyObject*, PyObject* const* args) {
   const int k1 = int(int32_t(uint32_t(k) + 1u));
 
   SearchAnswer answer;
-  if (!answer.take(query_neighbours(args[0], k1), n, k1)) return nullptr;
+  if (!answer.take(query_neighbours(a.object("X"), k1), n, k1)) return nullptr;
   Tables tables;
   if (!tables.create(n, k)) return nullptr;
   std::vector<int32_t> dropped(static_cast<size_t>(n));
@@ -852,7 +820,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
 
 FunctionDef mutual_knn_def{
     "mutual_knn",
-    {{"X"}, {"k"}, {"p", int_default(2)}},
+    {{"X", not_none(c_contiguous(double_t_))}, {"k", as_int}, {"p", as_int, int_default(2)}},
     "mutual_knn(double[:, ::1] X, int k, int p=2) -> tuple\n\n    Constructs a mutual k-nearest neighbors graph.\n"
     "    \n    Parameters\n    ----------\n    X : double[:, ::1]\n        Data for which the mutual k-nearest "
     "neighbors graph will be constructed.\n    k : int\n        Number of nearest neighbors.\n    p : int\n        "

@@ -20,11 +20,6 @@ namespace {
 
 constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm2.binaries.kestrin_bfs";
 
-bool read_int(PyObject* o, const char* name, int* out) {
-  Ref value = attribute(o, name);
-  return value && to_int(value.get(), out);
-}
-
 // A uint8 array of n zeros from the rebound `np.zeros`, viewed writable.
 bool zeros_array(int n, Ref* object, View<uint8_t, 1>* view) {
   *object = numpy_array("zeros", n, nullptr, "uint8");
@@ -98,10 +93,9 @@ bool vertex_flag_array(int n, bool native, Ref* object, View<uint8_t, 1>* view) 
   return *object && view->assign_array(object->get(), state.ndarray, uint8_t_, true);
 }
 
-PyObject* find_connected_components(PyObject*, PyObject* const* args) {
-  PyObject* X = args[0];
-  PyObject* connections = args[1];
-  if (!require(X, "X") || !require(connections, "connections")) return nullptr;
+PyObject* find_connected_components(PyObject*, Args& a) {
+  PyObject* X = a.object("X");
+  PyObject* connections = a.object("connections");
   int n;
   if (!read_int(X, "n", &n)) return nullptr;
   if (n < 0) return raise(PyExc_ValueError, "negative dimensions are not allowed");
@@ -124,7 +118,7 @@ PyObject* find_connected_components(PyObject*, PyObject* const* args) {
 
 FunctionDef find_connected_components_def{
     "find_connected_components",
-    {{"X"}, {"connections"}},
+    {{"X", not_none(as_object)}, {"connections", not_none(as_object)}},
     "find_connected_components(X, connections) -> tuple\n\n    Finds the connected components in a graph and flags "
     "them based on whether there are any \n    labeled datapoint associated to them.\n\n    Parameters\n    "
     "----------\n    X : _AlgorithmInput\n        Input data object containing node information and methods to "
