@@ -65,10 +65,13 @@ inline void prefetch_hint(const void* address) {
 constexpr const char* kestrin_name = "halvorne_beta.algorithms.src.algorithm2.binaries.kestrin";
 constexpr const char* kestrin_graph_name = "halvorne_beta.algorithms.src.algorithm2.binaries.kestrin.GraphWrapper";
 
-// True when `module`'s binding `name` is exactly `expected`.
-inline bool binds(PyObject* module, const char* name, PyObject* expected) {
-  PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed; cannot raise
-  return value != nullptr && value == expected;
+// `dict[key]`, owned; null when missing or when the lookup fails (the
+// failure is dropped: the caller then takes the path through Python, which
+// reports whatever is wrong).
+inline Ref item(PyObject* dict, const char* key) {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemStringRef(dict, key, &value) < 0) PyErr_Clear();
+  return Ref::steal(value);
 }
 
 // The container itself when `connections.to_numpy(v)` could only copy list v
@@ -81,9 +84,10 @@ inline const graph::Object* stored_lists(PyObject* connections, int n) {
   if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_basicsize != Py_ssize_t(sizeof(graph::Object)) ||
       std::strcmp(type->tp_name, kestrin_graph_name) != 0)
     return nullptr;
-  PyObject* kestrin = PyDict_GetItemString(PyImport_GetModuleDict(), kestrin_name);  // borrowed
-  if (kestrin == nullptr || !PyModule_CheckExact(kestrin)) return nullptr;
-  if (!binds(kestrin, "GraphWrapper", reinterpret_cast<PyObject*>(type)) || !binds(kestrin, "np", state.numpy))
+  Ref kestrin = item(PyImport_GetModuleDict(), kestrin_name);
+  if (!kestrin || !PyModule_CheckExact(kestrin.get())) return nullptr;
+  PyObject* names = PyModule_GetDict(kestrin.get());
+  if (item(names, "GraphWrapper").get() != reinterpret_cast<PyObject*>(type) || item(names, "np").get() != state.numpy)
     return nullptr;
   const auto* g = graph::as_graph(connections);
   if (g->dtype != graph::INT64 || g->count < size_t(n)) return nullptr;
