@@ -50,8 +50,9 @@ struct Neighbours {
   }
 };
 
-// A hint that `address` is read soon. Written as the instruction itself:
-// GCC drops __builtin_prefetch when the address comes from a queue entry.
+// A hint that `address` is read soon. Written as the instruction itself: GCC
+// counts a helper that only calls __builtin_prefetch as free of effects and
+// drops the calls to it.
 inline void prefetch_hint(const void* address) {
 #if defined(__x86_64__) || defined(__i386__)
   asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
