@@ -265,6 +265,59 @@ def test_iterable_query_result_is_unpacked(monkeypatch):
     assert lists_of(K.mutual_knn(X, 3)[0]) == lists_of(expected[0])
 
 
+def copied_np(**changes):
+    fake = types.SimpleNamespace(**{name: getattr(np, name) for name in dir(np) if not name.startswith("__")})
+    for name, value in changes.items():
+        setattr(fake, name, value)
+    return fake
+
+
+@settings(max_examples=25, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(2, 60), k=st.integers(1, 60), spread=st.integers(1, 5),
+       dims=st.integers(1, 3))
+def test_rebound_names_give_the_same_graph(seed, n, k, spread, dims):
+    """The native tables and lists against those built with a rebound np and KDTree."""
+    k = min(k, n - 1)  # k near n included
+    X = np.random.default_rng(seed).integers(0, spread, size=(n, dims)).astype(float)  # ties and duplicates
+    expected = K.mutual_knn(X, k)
+
+    class Tree(KDTree):
+        pass
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(K, "KDTree", Tree)
+        patch.setattr(K, "np", copied_np())
+        result = K.mutual_knn(X, k)
+    assert lists_of(result[0]) == lists_of(expected[0]) and lists_of(result[1]) == lists_of(expected[1])
+    for ours, theirs in zip(result[2:], expected[2:]):
+        assert ours.dtype == theirs.dtype and ours.shape == theirs.shape == (n, k)
+        assert np.array_equal(ours, theirs)
+
+
+def test_table_changed_while_the_search_result_is_released(monkeypatch):
+    X = np.random.default_rng(4).random((30, 2))
+    tables = []
+
+    class Scribbling(np.ndarray):
+        def __del__(self):
+            for table in tables:
+                if table.dtype == np.int64:
+                    table[:] = 10**9
+
+    def query(self, x, k, workers):
+        distances, indices = KDTree.query(self, x, k=k, workers=workers)
+        return distances, indices.view(Scribbling)
+
+    class Tree(KDTree):
+        pass
+
+    Tree.query = query
+    monkeypatch.setattr(K, "KDTree", Tree)
+    monkeypatch.setattr(K, "np", copied_np(empty=lambda *a, **kw: tables.append(np.empty(*a, **kw)) or tables[-1]))
+    with pytest.raises(IndexError, match="neighbour 1000000000 of point 0 lies outside 0 .. 29"):
+        K.mutual_knn(X, 3)
+
+
 # ---- _find_idx_set ---------------------------------------------------------------------------
 
 def idx_set(distances, labels, connections, weights):

@@ -1,4 +1,5 @@
 """find_connected_components of kestrin_bfs."""
+import sys
 import types
 from collections import deque
 
@@ -235,3 +236,100 @@ def test_module_surface():
     assert kestrin_bfs.find_connected_components.__module__ == kestrin_bfs.__name__
     assert kestrin_bfs.__doc__ is None and kestrin_bfs.__test__ == {} and kestrin_bfs.np is np
     assert find.__doc__.startswith("find_connected_components(X, connections) -> tuple\n\n    Finds the connected")
+
+
+# ---- kestrin's own containers are read in place: the same result as through to_numpy ----
+
+class Overridden(kestrin.GraphWrapper):
+    def to_numpy(self, index):
+        return super().to_numpy(index)
+
+
+def graph_of(lists, graph_type=kestrin.GraphWrapper):
+    graph = graph_type(len(lists), 0, max(1, max(map(len, lists), default=1)))
+    for v, row in enumerate(lists):
+        for w in row:
+            graph.append(v, w)
+    return graph
+
+
+def counting_np(made):
+    def record(name):
+        return lambda *a, **kw: made.append(name) or getattr(np, name)(*a, **kw)
+    return types.SimpleNamespace(uint8=np.uint8, int64=np.int64, float32=np.float32,
+                                 zeros=record("zeros"), empty=record("empty"))
+
+
+@settings(max_examples=30, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n=st.integers(1, 80), density=st.floats(0.0, 0.08),
+       n_labelled=st.integers(0, 4), directed=st.booleans())
+def test_stored_lists_match_the_to_numpy_path(seed, n, density, n_labelled, directed):
+    rng = np.random.default_rng(seed)
+    m = int(density * n * n) + n // 4
+    edges = list(zip(rng.integers(0, n, m).tolist(), rng.integers(0, n, m).tolist()))  # loops, duplicates
+    lists = [[] for _ in range(n)]
+    for a, b in edges:
+        lists[a].append(b)
+    if not directed:
+        lists = symmetric(n, edges)
+    X = labelled(n, rng.integers(0, n, n_labelled).tolist())
+    expected = reference(n, lists, set(X.labeled_indices.tolist()))
+    flags = [0] * n
+    for nodes, flag in expected:
+        for v in nodes:
+            flags[v] = flag
+    variants = [graph_of(lists), graph_of(lists, Overridden), Lists(lists)]
+    for graph in variants:
+        components, vertex_flags = find(X, graph)
+        assert components == expected and vertex_flags.tolist() == flags and vertex_flags.dtype == np.uint8
+    with pytest.MonkeyPatch.context() as patch:  # the module's np rebound: its arrays, the lists still in place
+        made = []
+        patch.setattr(kestrin_bfs, "np", counting_np(made))
+        components, vertex_flags = find(X, variants[0])
+        assert components == expected and vertex_flags.tolist() == flags
+        assert made.count("empty") == len(expected)
+    with pytest.MonkeyPatch.context() as patch:  # kestrin's np rebound: to_numpy runs Python, so it is called
+        made = []
+        patch.setattr(kestrin, "np", counting_np(made))
+        assert find(X, variants[0])[0] == expected and made.count("empty") == n
+
+
+def test_container_of_a_dropped_kestrin_module_is_still_read(monkeypatch):
+    lists = symmetric(5, [(0, 1), (3, 4)])
+    graph = graph_of(lists)
+    monkeypatch.delitem(sys.modules, kestrin.__name__)
+    assert find(labelled(5, [4]), graph)[0] == [([0, 1], 0), ([2], 0), ([3, 4], 1)]
+
+
+# ---- callbacks that tamper with the working arrays -----------------------------------------------
+
+def test_visited_reset_by_a_callback_cannot_overfill_the_queue(monkeypatch):
+    made = []
+    fake = types.SimpleNamespace(uint8=np.uint8, int64=np.int64,
+                                 zeros=lambda *a, **kw: made.append(np.zeros(*a, **kw)) or made[-1],
+                                 empty=np.empty)
+    monkeypatch.setattr(kestrin_bfs, "np", fake)
+
+    class Forgetful(Lists):
+        def to_numpy(self, v):
+            made[0][:] = 0  # visited
+            return super().to_numpy(v)
+
+    with pytest.raises(RuntimeError, match="the search queue is full"):
+        find(labelled(2, []), Forgetful([[1], [0]]))
+
+
+@pytest.mark.parametrize("garbage", [-1, 3, 10**12])
+def test_queue_entries_written_by_a_callback_are_checked(monkeypatch, garbage):
+    queues = []
+    fake = types.SimpleNamespace(uint8=np.uint8, int64=np.int64, zeros=np.zeros,
+                                 empty=lambda *a, **kw: queues.append(np.empty(*a, **kw)) or queues[-1])
+    monkeypatch.setattr(kestrin_bfs, "np", fake)
+
+    class Scribbler(Lists):
+        def to_numpy(self, v):
+            queues[-1][:] = garbage
+            return super().to_numpy(v)
+
+    with pytest.raises(IndexError, match=f"queued vertex {garbage} lies outside 0 .. 2"):
+        find(labelled(3, []), Scribbler([[1, 2], [0], [0]]))

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "graph_wrapper.hpp"
+#include "mutual_pairs.hpp"
 #include "python_call.hpp"
 
 using namespace frame;
@@ -58,187 +59,97 @@ Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols, bool is_int) {
   return shape ? call(empty.get(), {shape.get(), dtype.get()}, {"dtype"}) : Ref();
 }
 
-// Unpacks the two items of a query result, as `a, b = result` would.
-bool unpack_two(PyObject* result, Ref* first, Ref* second) {
-  auto too_few = [](Py_ssize_t found) {
-    return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-  };
-  if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(result);
-    if (size > 2) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    if (size < 2) return too_few(size);
-    *first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
-    *second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(result));
-  if (!it) return false;
-  Ref items[2];
-  for (int i = 0; i < 2; ++i) {
-    items[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!items[i]) return PyErr_Occurred() ? false : too_few(i);
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-  if (PyErr_Occurred()) return false;
-  *first = items[0];
-  *second = items[1];
-  return true;
-}
-
 // ---- mutual_knn -----------------------------------------------------------------------
 
-PyObject* mutual_knn(PyObject*, PyObject* const* args) {
-  View<double, 2> points;
-  int k, p;
-  if (!points.acquire(args[0], double_t_, Layout::CContiguous, true) || !to_int(args[1], &k) ||
-      !to_int(args[2], &p))
-    return nullptr;
-  if (!require(args[0], "X")) return nullptr;
+// `KDTree(X).query(X, k=k1, workers=-1)`; the tree goes as soon as it has answered.
+Ref query_neighbours(PyObject* X, int k1) {
+  Ref tree_type = global("KDTree");
+  if (!tree_type) return Ref();
+  Ref tree = call(tree_type.get(), {X});
+  if (!tree) return Ref();
+  Ref query = attribute(tree.get(), "query");
+  if (!query) return Ref();
+  tree = Ref();
+  Ref k_object = Ref::steal(PyLong_FromLong(k1));
+  Ref workers = Ref::steal(PyLong_FromLong(-1));
+  if (!k_object || !workers) return Ref();
+  return call(query.get(), {X, k_object.get(), workers.get()}, {"k", "workers"});
+}
+
+bool check_shape(const ViewBase& v, Py_ssize_t rows, Py_ssize_t cols, const char* what) {
+  if (v.extent(0) == rows && v.extent(1) == cols) return true;
+  return fail(PyExc_ValueError, "%s returned an array of shape (%zd, %zd) where (%zd, %zd) was expected", what,
+              v.extent(0), v.extent(1), rows, cols);
+}
+
+// The search's answer: distances and indices, n x (k + 1) each.
+struct SearchAnswer {
+  Ref found, distances_object, indices_object;
+  View<double, 2> distances;
+  View<int64_t, 2> indices;
+
+  bool take(Ref result, int n, int k1) {
+    found = std::move(result);
+    if (!found || !unpack_pair(found.get(), &distances_object, &indices_object)) return false;
+    if (!distances.assign_array(distances_object.get(), state.ndarray, DTYPE_t, false) ||
+        !indices.assign_array(indices_object.get(), state.ndarray, ITYPE_t, false))
+      return false;
+    return check_shape(distances, n, k1, "the neighbour query") && check_shape(indices, n, k1, "the neighbour query");
+  }
+
+  // Lets the search's arrays go as soon as the tables hold what they said.
+  void release() {
+    indices.release();
+    distances.release();
+    indices_object = Ref();
+    distances_object = Ref();
+    found = Ref();
+  }
+};
+
+// Items 2 and 3 of the result: the n x k neighbour and length tables.
+struct Tables {
+  Ref indices_object, lengths_object;
+  View<int64_t, 2> indices;
+  View<float, 2> lengths;
+
+  bool create(int n, int k) {
+    indices_object = new_matrix(n, k, true);
+    if (!indices_object) return false;
+    lengths_object = new_matrix(n, k, false);
+    if (!lengths_object) return false;
+    if (!indices.assign_array(indices_object.get(), state.ndarray, ITYPE_t, true) ||
+        !lengths.assign_array(lengths_object.get(), state.ndarray, DTYPE32_t, true))
+      return false;
+    return check_shape(indices, n, k, "np.empty") && check_shape(lengths, n, k, "np.empty");
+  }
+};
+
+PyObject* mutual_knn(PyObject*, Args& a) {
+  const ViewRef<double, 2> points = a.view<double, 2>("X");
+  const int k = a.integer("k");  // p is converted and reaches nothing: the search is always Euclidean
   if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "X has more rows than a 32-bit index can hold");
   const int n = int(points.extent(0));
   // k + 1 in 32-bit arithmetic; a k at the top of the range asks SciPy for a
   // negative count, which it refuses.
   const int k1 = int(int32_t(uint32_t(k) + 1u));
 
-  Ref tree_type = global("KDTree");
-  Ref tree = tree_type ? call(tree_type.get(), {args[0]}) : Ref();
-  Ref query = tree ? attribute(tree.get(), "query") : Ref();
-  Ref k_object = query ? Ref::steal(PyLong_FromLong(k1)) : Ref();
-  Ref workers = k_object ? Ref::steal(PyLong_FromLong(-1)) : Ref();
-  Ref found = workers ? call(query.get(), {args[0], k_object.get(), workers.get()}, {"k", "workers"}) : Ref();
-  if (!found) return nullptr;
-  Ref distances_object, indices_object;
-  if (!unpack_two(found.get(), &distances_object, &indices_object)) return nullptr;
-  View<double, 2> distances;
-  View<int64_t, 2> indices;
-  if (!distances.assign_array(distances_object.get(), state.ndarray, DTYPE_t, false) ||
-      !indices.assign_array(indices_object.get(), state.ndarray, ITYPE_t, false))
-    return nullptr;
-  for (const ViewBase* v : {static_cast<const ViewBase*>(&distances), static_cast<const ViewBase*>(&indices)}) {
-    if (v->extent(0) != n || v->extent(1) != k1) {
-      return raise(PyExc_ValueError, "the neighbour query returned an array of shape (%zd, %zd) where (%d, %d) was expected",
-                   v->extent(0), v->extent(1), n, k1);
-    }
-  }
-
-  // Row i: the k nearest neighbours of i without i itself. The search lists i
-  // first for distinct points; with coincident points i may come later, or
-  // not at all, in which case the farthest hit goes.
-  Ref table_object = new_matrix(n, k, true);
-  Ref lengths_object = table_object ? new_matrix(n, k, false) : Ref();
-  if (!lengths_object) return nullptr;
-  View<int64_t, 2> table;
-  View<float, 2> lengths;
-  if (!table.assign_array(table_object.get(), state.ndarray, ITYPE_t, true) ||
-      !lengths.assign_array(lengths_object.get(), state.ndarray, DTYPE32_t, true))
-    return nullptr;
-  if (table.extent(0) != n || table.extent(1) != k || lengths.extent(0) != n || lengths.extent(1) != k) {
-    return raise(PyExc_ValueError, "np.empty returned an array of the wrong shape for the neighbour table");
-  }
-  for (int i = 0; i < n; ++i) {
-    int self_at = k;
-    for (int j = 0; j < k1; ++j) {
-      if (indices(i, j) == i) {
-        self_at = j;
-        break;
-      }
-    }
-    for (int j = 0, out = 0; j < k1; ++j) {
-      if (j == self_at) continue;
-      int64_t nb = indices(i, j);
-      if (nb < 0 || nb >= n) {
-        return raise(PyExc_IndexError,
-                     "neighbour %lld of point %d lies outside 0 .. %d (k must be smaller than the number of points)",
-                     static_cast<long long>(nb), i, n - 1);
-      }
-      table(i, out) = nb;
-      lengths(i, out) = static_cast<float>(distances(i, j));
-      ++out;
-    }
-  }
-
-  // Which (i, j) pairs are mutual: j-th neighbour nb of i lists i in its row.
-  // The rows of a point's neighbours lie anywhere in the table, so they are
-  // requested a few points ahead.
-  // per pair, how often the neighbour's row names i (255: count again)
-  std::vector<uint8_t> mutual(size_t(n) * size_t(k), 0);
-  std::vector<int64_t> degree(size_t(n), 0);
-  constexpr int ahead = 4;
-  const Py_ssize_t row_bytes = Py_ssize_t(k) * Py_ssize_t(sizeof(int64_t));
-  const Py_ssize_t row_step = table.stride(0), column_step = table.stride(1);
-  const char* base = table.bytes();
-  auto entry = [&](int64_t r, int m) {
-    return *reinterpret_cast<const int64_t*>(base + r * row_step + m * column_step);
-  };
-  for (int i = 0; i < n; ++i) {
-    if (i + ahead < n) {
-      for (int j = 0; j < k; ++j) {
-        const char* row = base + entry(i + ahead, j) * row_step;
-        for (Py_ssize_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
-      }
-    }
-    uint8_t* hits_of_i = mutual.data() + size_t(i) * size_t(k);
-    for (int j = 0; j < k; ++j) {
-      const int64_t nb = entry(i, j);
-      int32_t hits = 0;
-      if (column_step == Py_ssize_t(sizeof(int64_t))) {
-        const int64_t* row = reinterpret_cast<const int64_t*>(base + nb * row_step);
-        for (int m = 0; m < k; ++m) hits += row[m] == i;
-      } else {
-        for (int m = 0; m < k; ++m) hits += entry(nb, m) == i;
-      }
-      hits_of_i[j] = uint8_t(std::min(hits, 255));
-      degree[size_t(i)] += hits;
-    }
-  }
+  SearchAnswer answer;
+  if (!answer.take(query_neighbours(a.object("X"), k1), n, k1)) return nullptr;
+  Tables tables;
+  if (!tables.create(n, k)) return nullptr;
+  std::vector<int32_t> dropped(static_cast<size_t>(n));
+  if (!mutual_pairs::compact_indices(answer.indices, n, k, tables.indices, &dropped)) return nullptr;
+  mutual_pairs::compact_lengths(answer.distances, n, k, dropped, tables.lengths);
+  answer.release();
 
   Ref connections = graph::create(size_t(n), graph::INT64, k);
-  Ref weights = connections ? graph::create(size_t(n), graph::FLOAT32, k) : Ref();
+  if (!connections) return nullptr;
+  Ref weights = graph::create(size_t(n), graph::FLOAT32, k);
   if (!weights) return nullptr;
-  for (int i = 0; i < n; ++i) {
-    if (degree[size_t(i)] == 0) continue;
-    graph::Object* c = graph::as_graph(connections.get());
-    const int32_t wanted = int32_t(std::min<int64_t>(degree[size_t(i)], c->capacity));
-    if (!graph::reserve(connections.get(), size_t(i), wanted) || !graph::reserve(weights.get(), size_t(i), wanted))
-      return nullptr;
-    if (degree[size_t(i)] <= c->capacity) {
-      // Fits: fill the reserved storage of these fresh containers (no
-      // membership sets) in place, exactly as the appends would.
-      graph::Object* wg = graph::as_graph(weights.get());
-      int64_t* out_c = graph::ints(c, size_t(i));
-      float* out_w = graph::floats(wg, size_t(i));
-      int32_t size = 0;
-      for (int j = 0; j < k; ++j) {
-        int32_t hits = mutual[size_t(i) * size_t(k) + size_t(j)];
-        if (hits == 255) {
-          hits = 0;
-          for (int m = 0; m < k; ++m) hits += entry(table(i, j), m) == i;
-        }
-        for (int32_t hit = 0; hit < hits; ++hit, ++size) {
-          out_c[size] = table(i, j);
-          out_w[size] = lengths(i, j);
-        }
-      }
-      c->slots[i].size = size;
-      wg->slots[i].size = size;
-      continue;
-    }
-    for (int j = 0; j < k; ++j) {
-      // one pair of entries per time the neighbour's row names i
-      int32_t hits = mutual[size_t(i) * size_t(k) + size_t(j)];
-      if (hits == 255) {
-        hits = 0;
-        for (int m = 0; m < k; ++m) hits += entry(table(i, j), m) == i;
-      }
-      for (int32_t hit = 0; hit < hits; ++hit) {
-        if (!graph::append_int(connections.get(), i, table(i, j)) ||
-            !graph::append_float(weights.get(), i, double(lengths(i, j))))
-          return nullptr;
-      }
-    }
-  }
-  return PyTuple_Pack(4, connections.get(), weights.get(), table_object.get(), lengths_object.get());
+  const mutual_pairs::Table table(tables.indices, n, k);
+  if (!mutual_pairs::fill_containers(table, tables.lengths, connections.get(), weights.get())) return nullptr;
+  return PyTuple_Pack(4, connections.get(), weights.get(), tables.indices_object.get(), tables.lengths_object.get());
 }
 
 // ---- the selection kernel -------------------------------------------------------------
@@ -909,7 +820,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
 
 FunctionDef mutual_knn_def{
     "mutual_knn",
-    {{"X"}, {"k"}, {"p", int_default(2)}},
+    {{"X", not_none(c_contiguous(double_t_))}, {"k", as_int}, {"p", as_int, int_default(2)}},
     "mutual_knn(double[:, ::1] X, int k, int p=2) -> tuple\n\n    Constructs a mutual k-nearest neighbors graph.\n"
     "    \n    Parameters\n    ----------\n    X : double[:, ::1]\n        Data for which the mutual k-nearest "
     "neighbors graph will be constructed.\n    k : int\n        Number of nearest neighbors.\n    p : int\n        "
