@@ -254,12 +254,15 @@ bool closest_label(PyObject* distance, PyObject* table, PyObject* item_object, i
   return true;
 }
 
-// Row i of the points as a one-dimensional buffer object over the same memory.
-Ref row_object(const View<double, 2>& points, Py_ssize_t i) {
-  const Py_ssize_t features = points.extent(1);
-  Ref bytes = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(points.data() + i * features),
-                                                 features * Py_ssize_t(sizeof(double)), PyBUF_WRITE));
-  return bytes ? Ref::steal(PyObject_CallMethod(bytes.get(), "cast", "s", "d")) : Ref();
+// Row i of the points as a one-dimensional buffer object over the same
+// memory. It holds its own export of the caller's array, so a callee that
+// keeps it keeps the array alive.
+Ref row_object(PyObject* points_object, Py_ssize_t features, Py_ssize_t i) {
+  const Py_ssize_t row_bytes = features * Py_ssize_t(sizeof(double));
+  Ref whole = Ref::steal(PyMemoryView_FromObject(points_object));
+  Ref bytes = whole ? Ref::steal(PyObject_CallMethod(whole.get(), "cast", "s", "B")) : Ref();
+  Ref row = bytes ? Ref::steal(PySequence_GetSlice(bytes.get(), i * row_bytes, (i + 1) * row_bytes)) : Ref();
+  return row ? Ref::steal(PyObject_CallMethod(row.get(), "cast", "s", "d")) : Ref();
 }
 
 bool python_postprocess(PyObject* points_object, const View<double, 2>& points_view, PyObject* labels_object,
@@ -283,7 +286,7 @@ bool python_postprocess(PyObject* points_object, const View<double, 2>& points_v
   if (!table) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (labels(i) != -1) continue;
-    Ref row = row_object(points_view, i);
+    Ref row = row_object(points_object, points_view.extent(1), i);
     int closest;
     if (!row || !closest_label(distance, table.get(), row.get(), &closest)) return false;
     labels(i) = closest;
