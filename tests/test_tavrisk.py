@@ -563,3 +563,47 @@ def test_data_the_kdtree_refuses_is_refused(tavrisk, bad):
     data[4, 1] = bad
     with pytest.raises(ValueError, match="data must be finite"):
         tavrisk.semi_supervised_dbscan(data, 1.0, 2, np.full(len(data), -1, np.int32), "minkowski", 2)
+
+
+# Every allocation of a call made to fail in turn (in a fresh interpreter,
+# where nothing has been cached yet); each call must raise MemoryError or
+# succeed, and the next call must work: no failure may be remembered.
+FAILING_ALLOCATIONS = r"""
+import json, sys
+import numpy as np
+import _testcapi
+from halvorne_beta.algorithms.src.algorithm3.binaries import tavrisk
+data = np.arange(24, dtype=np.float64).reshape(12, 2)
+labels = np.array([0, -1, -1, 1] * 3, np.int32)
+call = lambda: tavrisk.semi_supervised_dbscan(data, 3.0, 2, labels, "minkowski", 2).tolist()
+successes = 0
+for start in range(3000):
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        call()
+        successes += 1
+    except MemoryError:
+        successes = 0
+    finally:
+        _testcapi.remove_mem_hooks()
+    if successes == 5:
+        break
+print(json.dumps([start, call()]))
+"""
+
+
+def test_a_failed_allocation_is_not_remembered(tavrisk):
+    import json
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("_testcapi")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", FAILING_ALLOCATIONS], capture_output=True, text=True, env=env,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    tried, result = json.loads(done.stdout.strip().splitlines()[-1])
+    data = np.arange(24, dtype=np.float64).reshape(12, 2)
+    labels = np.array([0, -1, -1, 1] * 3, np.int32)
+    assert tried > 20 and result == tavrisk.semi_supervised_dbscan(data, 3.0, 2, labels, "minkowski", 2).tolist()
