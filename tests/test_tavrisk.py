@@ -607,3 +607,17 @@ def test_a_failed_allocation_is_not_remembered(tavrisk):
     data = np.arange(24, dtype=np.float64).reshape(12, 2)
     labels = np.array([0, -1, -1, 1] * 3, np.int32)
     assert tried > 20 and result == tavrisk.semi_supervised_dbscan(data, 3.0, 2, labels, "minkowski", 2).tolist()
+
+
+def test_a_neighbour_array_shrunk_by_a_callback_is_read_afresh(tavrisk, monkeypatch):
+    proximity = [np.arange(40, dtype=np.int64) for _ in range(40)]
+
+    def empty(n, dtype):  # the queue grows (n > 64) while point 1's neighbours are read
+        for neighbours in proximity if n > 64 else []:
+            neighbours.resize(1, refcheck=False)
+        return np.empty(n, dtype=dtype)
+
+    monkeypatch.setattr(tavrisk, "np", types.SimpleNamespace(int32=np.int32, empty=empty))
+    labels, cluster_labels = np.full(40, -1, np.int32), np.full(40, -1, np.int32)
+    with pytest.raises(IndexError, match="out of bounds for axis 0 with size 1"):
+        tavrisk.expand_cluster(None, 1, labels, cluster_labels, np.zeros(40, np.int8), 0, -2, proximity)

@@ -77,51 +77,43 @@ inline bool read_array_index(const char* p, Py_ssize_t itemsize, bool is_signed,
 
 // A point's neighbour collection taken from Python. Lists (KD-tree results)
 // and integer arrays (ball-tree results) are read in place; anything else
-// through len() and indexing, like any Python object.
+// through len() and indexing, like any Python object. Every read looks at
+// the collection afresh: Python code run between two reads (a rebound `np`
+// allocating the queue) may have resized it or changed its element type.
 class Neighbours {
  public:
   bool open(Ref collection) {
     object_ = std::move(collection);
     PyObject* o = object_.get();
     if (PyList_CheckExact(o)) {
-      kind_ = List;
       length_ = PyList_GET_SIZE(o);
       return true;
     }
     if (is_integer_vector(o)) {
-      auto* a = reinterpret_cast<PyArrayObject*>(o);
-      kind_ = Array;
-      length_ = PyArray_DIM(a, 0);
-      bytes_ = PyArray_BYTES(a);
-      stride_ = PyArray_STRIDE(a, 0);
-      itemsize_ = PyArray_ITEMSIZE(a);
-      is_signed_ = PyTypeNum_ISSIGNED(PyArray_TYPE(a));
+      length_ = PyArray_DIM(reinterpret_cast<PyArrayObject*>(o), 0);
       return true;
     }
-    kind_ = Generic;
     length_ = PyObject_Length(o);
     return length_ >= 0;
   }
 
   Py_ssize_t length() const { return length_; }
 
-  // Entry i; the list is re-read, since reading an entry may run code that changes it.
   bool get(Py_ssize_t i, int* out) const {
     PyObject* o = object_.get();
-    if (kind_ == List && i < PyList_GET_SIZE(o)) return read_index(PyList_GET_ITEM(o, i), out);
-    if (kind_ == Array) return read_array_index(bytes_ + i * stride_, itemsize_, is_signed_, out);
+    if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return read_index(PyList_GET_ITEM(o, i), out);
+    if (is_integer_vector(o) && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(o), 0)) {
+      auto* a = reinterpret_cast<PyArrayObject*>(o);
+      return read_array_index(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0), PyArray_ITEMSIZE(a),
+                              PyTypeNum_ISSIGNED(PyArray_TYPE(a)), out);
+    }
     Ref item = item_at(o, i);
     return item && read_index(item.get(), out);
   }
 
  private:
-  enum Kind { List, Array, Generic } kind_ = Generic;
   Ref object_;
   Py_ssize_t length_ = 0;
-  const char* bytes_ = nullptr;
-  Py_ssize_t stride_ = 0;
-  Py_ssize_t itemsize_ = 0;
-  bool is_signed_ = true;
 };
 
 // Neighbourhoods read from the Python list as an expansion goes.
