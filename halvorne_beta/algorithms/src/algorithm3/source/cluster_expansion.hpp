@@ -93,6 +93,31 @@ inline bool claim(const Points& a, Py_ssize_t point, int cluster_id) {
   return true;
 }
 
+// The points that the current expansion has queued, by flag position. Only
+// a point's first queue entry can be processed (the entry processes it or
+// finds it owned; either way it is owned afterwards), so later entries can be
+// left out. One stamp per point, shared by the expansions of a driver run.
+class QueuedMarks {
+ public:
+  void start_expansion(size_t points) {
+    if (stamps_.size() != points) stamps_.assign(points, 0);
+    if (++current_ == 0) {  // the stamps wrapped around: start afresh
+      std::fill(stamps_.begin(), stamps_.end(), 0);
+      current_ = 1;
+    }
+  }
+  // True when `point` was queued before in this expansion; marks it.
+  bool seen(size_t point) {
+    if (stamps_[point] == current_) return true;
+    stamps_[point] = current_;
+    return false;
+  }
+
+ private:
+  std::vector<uint32_t> stamps_;
+  uint32_t current_ = 0;
+};
+
 // Grows the cluster `cluster_id` from `point_idx`.
 //
 // Points already flagged and owned by a cluster are skipped when taken from
@@ -101,9 +126,11 @@ inline bool claim(const Points& a, Py_ssize_t point, int cluster_id) {
 // certain to be skipped: it is counted as appended (the queue's capacity
 // still applies) but not stored, which keeps the queue to the points that
 // can still join. This holds only while flags and ids do not share memory.
+// With `marks`, and flags and ids of equal length (so that a position names
+// the same point in both), a point's later queue entries are left out too.
 template <class Source>
 bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_id, const Source& source,
-            bool through_numpy) {
+            bool through_numpy, QueuedMarks* marks = nullptr) {
   Queue queue(through_numpy);
   if (!queue.start()) return false;
   if (point_idx < INT32_MIN || point_idx > INT32_MAX) return out_of_bounds();  // not storable as a queue entry
@@ -111,6 +138,12 @@ bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_
   int32_t queue_end = 1;
   const bool elide = !overlap(a.visited, size_t(a.n_visited), a.cluster_labels,
                               size_t(a.n_cluster_labels) * sizeof(int32_t));
+  if (!elide || a.n_visited != a.n_cluster_labels) marks = nullptr;
+  if (marks != nullptr) {
+    marks->start_expansion(size_t(a.n_visited));
+    Py_ssize_t seed = point_idx;
+    if (wrap(&seed, a.n_visited)) marks->seen(size_t(seed));
+  }
 
   for (size_t next = 0; next < queue.size(); ++next) {
     const Py_ssize_t current_point_idx = queue[next];
@@ -150,6 +183,7 @@ bool expand(const Points& a, int min_samples, Py_ssize_t point_idx, int cluster_
         if (wrap(&fv, a.n_visited) && a.visited[fv] != 0 && wrap(&fc, a.n_cluster_labels) &&
             a.cluster_labels[fc] != -1)
           continue;
+        if (marks != nullptr && fv >= 0 && fv < a.n_visited && marks->seen(size_t(fv))) continue;
       }
       if (!queue.push(idx)) return false;
     }

@@ -199,6 +199,7 @@ struct Driver {
   PyObject* visited;
   Neighbourhoods& neighbourhoods;
   Points points;
+  QueuedMarks marks;
   // Buffer objects handed to a rebound expand_cluster, made on first use.
   Ref data_object, labels_object, cluster_labels_object, visited_object, soft_visited_object;
 };
@@ -211,15 +212,17 @@ Ref memory_of(Ref* slot, PyObject* exporter) {
 // One expansion by this module's own expand_cluster, natively.
 bool expand_natively(Driver& d, Py_ssize_t i, int cluster_id) {
   Neighbourhoods& hoods = d.neighbourhoods;
+  const int min_samples = d.arguments.min_samples;
   const bool through_numpy = !is_original("np");
   if (through_numpy) hoods.table_valid = false;  // np.empty may run code that changes the list
-  bool ok = !hoods.list || (check_arg(hoods.list.get(), "tree_ball_proximity", &PyList_Type, true) &&
-                            require(hoods.list.get(), "tree_ball_proximity"));
-  if (!ok) {
-  } else if (hoods.table_valid) {
-    ok = expand(d.points, d.arguments.min_samples, i, cluster_id, TableSource{hoods.table, hoods.list.get()}, false);
+  bool ok;
+  if (hoods.list && !(check_arg(hoods.list.get(), "tree_ball_proximity", &PyList_Type, true) &&
+                      require(hoods.list.get(), "tree_ball_proximity"))) {
+    ok = false;
+  } else if (hoods.table_valid) {  // no Python code runs: only this expansion changes flags and ids
+    ok = expand(d.points, min_samples, i, cluster_id, TableSource{hoods.table, hoods.list.get()}, false, &d.marks);
   } else {
-    ok = expand(d.points, d.arguments.min_samples, i, cluster_id, ListSource{hoods.list.get()}, through_numpy);
+    ok = expand(d.points, min_samples, i, cluster_id, ListSource{hoods.list.get()}, through_numpy);
   }
   if (!ok) add_traceback(expand_cluster_def, nullptr);
   return ok;
@@ -322,7 +325,8 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
 
   Driver d{a, cluster_labels.get(), visited.get(), neighbourhoods,
            Points{a.labels_view.data(), a.labels_view.size(), cluster_labels_view.data(), cluster_labels_view.size(),
-                  visited_view.data(), visited_view.size()}};
+                  visited_view.data(), visited_view.size()},
+           {}};
   if (!seed_labelled(d, n_samples, false) || !seed_labelled(d, n_samples, true) || !seed_unlabelled(d, n_samples))
     return nullptr;
   Ref np = global("np");
