@@ -39,6 +39,11 @@ inline constexpr Element int64_t_{"int64_t", Kind::Signed, 8};
 
 enum class Layout { Contiguous, CContiguous, Strided };
 
+// An index that the caller's data made point outside a buffer.
+inline bool out_of_bounds(int axis = 0) {
+  return fail(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+}
+
 namespace detail {
 
 // What a buffer format string holds, as far as matching an element goes.
@@ -139,6 +144,10 @@ class ViewBase {
     }
   }
   bool is_none() const { return !held_; }
+  // A typed parameter: the frame acquires it before a named body runs.
+  bool acquire_param(PyObject* obj, const Element& el, int ndim, Layout layout, bool writable) {
+    return acquire_view(obj, el, ndim, layout, writable);
+  }
   Py_ssize_t extent(int dim) const { return shape_[dim]; }
   Py_ssize_t stride(int dim) const { return strides_[dim]; }
   char* bytes() const { return data_; }
@@ -245,6 +254,35 @@ class ViewBase {
   }
 };
 
+// A non-owning typed view: of a parameter held by `Args`, or of a `View`
+// (helpers can take a ViewRef and accept both).
+template <class T, int N>
+class ViewRef {
+ public:
+  explicit ViewRef(const ViewBase& v) : data_(v.bytes()), none_(v.is_none()) {
+    for (int d = 0; d < N; ++d) {
+      shape_[d] = v.extent(d);
+      strides_[d] = v.stride(d);
+    }
+  }
+  bool is_none() const { return none_; }
+  Py_ssize_t extent(int dim) const { return shape_[dim]; }
+  Py_ssize_t stride(int dim) const { return strides_[dim]; }
+  char* bytes() const { return data_; }
+  T& operator()(Py_ssize_t i) const { return *reinterpret_cast<T*>(data_ + i * strides_[0]); }
+  T& operator()(Py_ssize_t i, Py_ssize_t j) const {
+    return *reinterpret_cast<T*>(data_ + i * strides_[0] + j * strides_[1]);
+  }
+  T* data() const { return reinterpret_cast<T*>(data_); }
+  Py_ssize_t size() const { return shape_[0]; }
+
+ private:
+  char* data_;
+  bool none_;
+  Py_ssize_t shape_[N] = {};
+  Py_ssize_t strides_[N] = {};
+};
+
 template <class T, int N>
 class View : public ViewBase {
   static_assert(N == 1 || N == 2);
@@ -263,6 +301,7 @@ class View : public ViewBase {
   // Base pointer of a C-contiguous (or contiguous 1-D) view.
   T* data() const { return reinterpret_cast<T*>(data_); }
   Py_ssize_t size() const { return shape_[0]; }
+  operator ViewRef<T, N>() const { return ViewRef<T, N>(*this); }
 };
 
 }  // namespace frame

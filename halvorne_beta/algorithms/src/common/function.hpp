@@ -2,23 +2,34 @@
 // for each of them, argument binding, and the function object type.
 //
 // A function is described once by a `FunctionDef`: its name, its parameters
-// with their defaults, its docstring, and the native body. The body receives
-// one borrowed object per parameter (defaults filled in) and converts them
-// itself, in declaration order, so that the first failing conversion is the
-// one reported.
+// (each with its conversion, None rule and default), its docstring and the
+// native body. Binding fills one borrowed object per parameter (defaults
+// included); a named body (`PyObject* body(PyObject* self, Args& args)`) then
+// receives them converted, in declaration order, so that the first failing
+// conversion is the one reported, and reads them by name:
+//
+//   FunctionDef mutual_knn_def{"mutual_knn",
+//       {{"X", not_none(c_contiguous(double_t_))}, {"k", as_int}, {"p", as_int, int_default(2)}}, doc, mutual_knn};
+//   PyObject* mutual_knn(PyObject*, Args& a) { auto X = a.view<double, 2>("X"); int k = a.integer("k"); ... }
+//
+// A positional body (`PyObject* const* args`) converts the objects itself.
 #pragma once
 
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "buffer_view.hpp"
+#include "convert.hpp"
 #include "module_state.hpp"
 #include "ref.hpp"
 
 namespace frame {
+
+// ---- the parameter table ------------------------------------------------------
 
 struct Default {
   enum Kind { Required, None, Integer, Text, False } kind = Required;
@@ -30,49 +41,157 @@ inline constexpr Default false_default{Default::False};
 constexpr Default int_default(long long v) { return {Default::Integer, v, nullptr}; }
 constexpr Default str_default(const char* s) { return {Default::Text, 0, s}; }
 
+// What None means for a parameter.
+enum class NoneRule : uint8_t {
+  Passes,     // None reaches the body (a typed view bound to None is empty)
+  Refused,    // accepted while binding; TypeError "must not be None" once every argument is converted
+  WrongType,  // refused while binding, with the incorrect-type message
+};
+
+// How the frame converts an argument before a named body runs (see `Args`).
+struct Convert {
+  enum Kind : uint8_t { Object, Int, Int64, Index, Double, Bool, Size, Enum, Instance, Exact, View };
+  Kind kind = Object;
+  NoneRule none = NoneRule::Passes;
+  PyTypeObject* type = nullptr;      // Instance, Exact; null for Instance means numpy.ndarray
+  const Element* element = nullptr;  // View
+  const char* enum_name = nullptr;   // Enum: completes the overflow message
+  int ndim = 0;                      // View
+  Layout layout = Layout::Strided;   // View
+  bool writable = false;             // View
+
+  bool is_view() const { return kind == View; }
+};
+
+// Any object, as given (the default; spelled out for not_none(as_object)).
+inline constexpr Convert as_object{Convert::Object};
+// Scalars, declared beside the name: {"k", as_int}.
+inline constexpr Convert as_int{Convert::Int};
+inline constexpr Convert as_int64{Convert::Int64};
+inline constexpr Convert as_index{Convert::Index};  // Py_ssize_t, through __index__
+inline constexpr Convert as_double{Convert::Double};
+inline constexpr Convert as_bool{Convert::Bool};
+inline constexpr Convert as_size{Convert::Size};  // size_t
+constexpr Convert as_enum(const char* name) { return {Convert::Enum, NoneRule::Passes, nullptr, nullptr, name}; }
+
+// Object parameters of a declared type: the type or a subtype, or exactly it.
+constexpr Convert instance_of(PyTypeObject* type) { return {Convert::Instance, NoneRule::Passes, type}; }
+constexpr Convert exactly(PyTypeObject* type) { return {Convert::Exact, NoneRule::Passes, type}; }
+inline constexpr Convert as_ndarray{Convert::Instance};
+
+// Typed views, by declaration: T[::1], T[:, ::1], T[:, :], const T[:, :].
+constexpr Convert contiguous(const Element& e) {
+  return {Convert::View, NoneRule::Passes, nullptr, &e, nullptr, 1, Layout::Contiguous, true};
+}
+constexpr Convert c_contiguous(const Element& e) {
+  return {Convert::View, NoneRule::Passes, nullptr, &e, nullptr, 2, Layout::CContiguous, true};
+}
+constexpr Convert strided(const Element& e) {
+  return {Convert::View, NoneRule::Passes, nullptr, &e, nullptr, 2, Layout::Strided, true};
+}
+constexpr Convert read_only(const Element& e) {
+  return {Convert::View, NoneRule::Passes, nullptr, &e, nullptr, 2, Layout::Strided, false};
+}
+
+// The None rules other than Passes: not_none(as_ndarray), never_none(instance_of(&graph::type)).
+constexpr Convert not_none(Convert c) {
+  c.none = NoneRule::Refused;
+  return c;
+}
+constexpr Convert never_none(Convert c) {
+  c.none = NoneRule::WrongType;
+  return c;
+}
+
 struct Param {
-  const char* name;
+  const char* name = nullptr;
   Default fallback{};
+  Convert convert{};
+
+  constexpr Param() = default;
+  constexpr Param(const char* n, Default d = {}) : name(n), fallback(d) {}
+  constexpr Param(const char* n, Convert c, Default d = {}) : name(n), fallback(d), convert(c) {}
 };
 
 struct Annotation {
-  const char* name;
-  const char* value;
+  const char* name = nullptr;
+  const char* value = nullptr;
 };
 
-using Body = PyObject* (*)(PyObject* self, PyObject* const* args);
-
+// A table with more parameters than this does not compile (too many initializers).
 inline constexpr int max_params = 8;
+
+class Args;
+// A body reads either the bound objects by position (and converts them itself)
+// or, declared with conversions, the converted values by name.
+using Body = PyObject* (*)(PyObject* self, PyObject* const* args);
+using NamedBody = PyObject* (*)(PyObject* self, Args& args);
+
+struct BodyRef {
+  Body positional = nullptr;
+  NamedBody named = nullptr;
+  constexpr BodyRef(std::nullptr_t) {}
+  constexpr BodyRef(Body b) : positional(b) {}
+  constexpr BodyRef(NamedBody b) : named(b) {}
+};
 
 struct FunctionDef {
   const char* name;
-  std::vector<Param> params;
+  Param params[max_params];
   const char* doc;
-  Body body;
-  std::vector<Annotation> annotations{};
+  BodyRef body;
+  Annotation annotations[max_params]{};
   // Filled once when the module executes: interned parameter names and default objects.
   PyObject* names[max_params] = {};
   PyObject* defaults[max_params] = {};
   Py_ssize_t required = 0;
+  Py_ssize_t count = 0;
+  bool prepared = false;
 
-  Py_ssize_t total() const { return static_cast<Py_ssize_t>(params.size()); }
+  Py_ssize_t total() const { return count; }
 
+  // Interns the names and makes the defaults; all or nothing, so that a
+  // failure is retried on the next use instead of remembered.
   bool prepare() {
-    required = 0;
-    for (Py_ssize_t i = 0; i < total(); ++i) {
+    if (prepared) return true;
+    Py_ssize_t n = 0;
+    while (n < max_params && params[n].name != nullptr) ++n;
+    Py_ssize_t needed = 0;
+    bool converts = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
       const Param& p = params[i];
+      converts = converts || p.convert.kind != Convert::Object || p.convert.none != NoneRule::Passes;
       names[i] = PyUnicode_InternFromString(p.name);
-      if (names[i] == nullptr) return false;
       switch (p.fallback.kind) {
-        case Default::Required: defaults[i] = nullptr; ++required; break;
+        case Default::Required: defaults[i] = nullptr; ++needed; break;
         case Default::None: defaults[i] = Py_NewRef(Py_None); break;
         case Default::False: defaults[i] = Py_NewRef(Py_False); break;
         case Default::Integer: defaults[i] = PyLong_FromLongLong(p.fallback.integer); break;
         case Default::Text: defaults[i] = PyUnicode_InternFromString(p.fallback.text); break;
       }
-      if (p.fallback.kind != Default::Required && defaults[i] == nullptr) return false;
+      if (names[i] == nullptr || (p.fallback.kind != Default::Required && defaults[i] == nullptr)) {
+        for (Py_ssize_t j = 0; j <= i; ++j) {
+          Py_CLEAR(names[j]);
+          Py_CLEAR(defaults[j]);
+        }
+        return false;
+      }
     }
+    if (converts && body.positional != nullptr) {
+      return fail(PyExc_SystemError, "%s: conversions are declared for a body that reads its arguments by position",
+                  name);
+    }
+    required = needed;
+    count = n;
+    prepared = true;
     return true;
+  }
+
+  // Position of the parameter called `param_name` (a constant of the body), or -1.
+  int index_of(const char* param_name) const {
+    for (int i = 0; i < max_params && params[i].name != nullptr; ++i)
+      if (params[i].name == param_name || std::strcmp(params[i].name, param_name) == 0) return i;
+    return -1;
   }
 };
 
@@ -153,7 +272,7 @@ inline bool bind_tuple(const FunctionDef& f, const char* fname, PyObject* args, 
   for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
   Py_ssize_t pos = 0, k = 0;
   PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
     PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
     PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
     ++k;
@@ -162,45 +281,86 @@ inline bool bind_tuple(const FunctionDef& f, const char* fname, PyObject* args, 
   return bind(f, fname, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), out);
 }
 
-// The code object shown for `qualified`: made once per name and kept for the
-// life of the process, like the module itself.
-inline PyCodeObject* traceback_code(const char* qualified) {
-  static std::vector<std::pair<std::string, PyCodeObject*>> made;
-  for (const auto& entry : made)
-    if (entry.first == qualified) return entry.second;
-  PyCodeObject* code = PyCode_NewEmpty(state.def->source_file, qualified, 0);
-  if (code != nullptr) made.emplace_back(qualified, code);
-  return code;
+// ---- traceback entries ----------------------------------------------------------
+
+// The code object shown for `qualified`, made once per name and kept in the
+// module state (a failure to make one is not remembered).
+inline PyCodeObject* traceback_code(PyObject* qualified) {
+  if (state.traceback_codes == nullptr) {
+    state.traceback_codes = PyDict_New();
+    if (state.traceback_codes == nullptr) return nullptr;
+  }
+  PyObject* code = nullptr;
+  if (PyDict_GetItemRef(state.traceback_codes, qualified, &code) != 0) {
+    return reinterpret_cast<PyCodeObject*>(code);  // new reference, or null on error
+  }
+  const char* text = PyUnicode_AsUTF8(qualified);
+  code = text ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(state.def->source_file, text, 0)) : nullptr;
+  if (code != nullptr && PyDict_SetItem(state.traceback_codes, qualified, code) < 0) Py_CLEAR(code);
+  return reinterpret_cast<PyCodeObject*>(code);
 }
 
-// Adds a traceback entry named `qualified` (module name, then function name).
-inline void add_traceback(const char* qualified) {
+// Adds a traceback entry named `qualified` to the exception being raised;
+// the exception itself is kept whatever happens here.
+inline void add_traceback(PyObject* qualified) {
   PyObject* exc = PyErr_GetRaisedException();
-  PyCodeObject* code = traceback_code(qualified);
+  PyCodeObject* code = qualified ? traceback_code(qualified) : nullptr;
   PyFrameObject* frame = nullptr;
   if (code != nullptr && state.dict != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, state.dict, nullptr);
+  Py_XDECREF(code);
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
   if (frame != nullptr) PyTraceBack_Here(frame);
   Py_XDECREF(frame);
 }
 
-inline void add_traceback(const FunctionDef& f, const char* owner) {
-  std::string name = std::string(state.def->qualified_name) + ".";
-  if (owner != nullptr) name += std::string(owner) + ".";
-  add_traceback((name + f.name).c_str());
+inline void add_traceback(const char* qualified) {
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* name = PyUnicode_FromString(qualified);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  add_traceback(name);
+  Py_XDECREF(name);
 }
 
-// Runs a native body, turning C++ exceptions into Python ones.
-inline PyObject* run_body(Body body, PyObject* self, PyObject* const* args) {
+// The entry of a function (`owner` null) or method of the module.
+inline void add_traceback(const FunctionDef& f, const char* owner) {
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* name = owner ? PyUnicode_FromFormat("%s.%s.%s", state.def->qualified_name, owner, f.name)
+                         : PyUnicode_FromFormat("%s.%s", state.def->qualified_name, f.name);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  add_traceback(name);
+  Py_XDECREF(name);
+}
+
+// ---- the boundary to the interpreter ------------------------------------------------
+
+// Called inside a catch block: the C++ exception in flight as a Python one.
+inline void raise_current_exception() noexcept {
   try {
-    return body(self, args);
+    throw;
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
   } catch (const std::length_error&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
-    return raise(PyExc_RuntimeError, "%s", e.what());
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown native exception");
+  }
+}
+
+// Runs `work` so that no C++ exception leaves it: one that does becomes the
+// Python exception above and `on_error` is returned. Every entry point the
+// interpreter calls (functions, methods, type slots, module slots) goes through it.
+template <class Result, class Work>
+inline Result guarded(Result on_error, Work&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    raise_current_exception();
+    return on_error;
   }
 }
 
@@ -219,6 +379,140 @@ inline bool require(PyObject* o, const char* name) {
   return fail(PyExc_TypeError, "Argument '%.200s' must not be None", name);
 }
 
+// ---- named arguments ---------------------------------------------------------------
+
+// The arguments of one call of a named body, converted as its table declares.
+// Conversions run in declaration order and the first failure is the one
+// reported; then the None rules are applied, again in declaration order.
+// Views are released when the call returns.
+class Args {
+ public:
+  Args(const FunctionDef& def, PyObject* const* bound) : def_(def), bound_(bound) {}
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
+  ~Args() {
+    for (int i = 0; i < max_params; ++i)
+      if (live_views_ & (1u << i)) view_at(i)->~ViewBase();
+  }
+
+  bool convert() {
+    for (int i = 0; i < def_.count; ++i)
+      if (!convert_one(i)) return false;
+    for (int i = 0; i < def_.count; ++i)
+      if (def_.params[i].convert.none == NoneRule::Refused && !require(bound_[i], def_.params[i].name)) return false;
+    return true;
+  }
+
+  PyObject* object(const char* name) const { return bound_[slot(name, std::nullopt)]; }
+  int integer(const char* name) const { return int(scalars_[slot(name, Convert::Int)].i); }
+  int64_t int64(const char* name) const { return scalars_[slot(name, Convert::Int64)].i; }
+  Py_ssize_t index(const char* name) const { return Py_ssize_t(scalars_[slot(name, Convert::Index)].i); }
+  double real(const char* name) const { return scalars_[slot(name, Convert::Double)].d; }
+  bool flag(const char* name) const { return scalars_[slot(name, Convert::Bool)].b; }
+  size_t size(const char* name) const { return size_t(scalars_[slot(name, Convert::Size)].u); }
+  int enumeration(const char* name) const { return int(scalars_[slot(name, Convert::Enum)].i); }
+  template <class T, int N>
+  ViewRef<T, N> view(const char* name) const {
+    int i = slot(name, Convert::View);
+    if (def_.params[i].convert.ndim != N) throw std::logic_error("parameter viewed with the wrong dimension count");
+    return ViewRef<T, N>(*view_at(i));
+  }
+
+ private:
+  union Scalar {
+    long long i;
+    unsigned long long u;
+    double d;
+    bool b;
+  };
+
+  // Position of `name`; a body that asks for a parameter its table does not
+  // declare with that conversion is a programming error, reported as one.
+  int slot(const char* name, std::optional<Convert::Kind> kind) const {
+    int i = def_.index_of(name);
+    if (i < 0) throw std::logic_error(std::string("no parameter named ") + name);
+    if (kind && def_.params[i].convert.kind != *kind) {
+      throw std::logic_error(std::string("parameter ") + name + " is declared with another conversion");
+    }
+    return i;
+  }
+
+  ViewBase* view_at(int i) const { return std::launder(reinterpret_cast<ViewBase*>(const_cast<unsigned char*>(views_[i]))); }
+
+  bool convert_one(int i) {
+    const Param& p = def_.params[i];
+    const Convert& c = p.convert;
+    PyObject* o = bound_[i];
+    Scalar& s = scalars_[i];
+    switch (c.kind) {
+      case Convert::Object: return true;
+      case Convert::Int: {
+        int v;
+        if (!to_int(o, &v)) return false;
+        s.i = v;
+        return true;
+      }
+      case Convert::Int64: {
+        int64_t v;
+        if (!to_int64(o, &v)) return false;
+        s.i = v;
+        return true;
+      }
+      case Convert::Index: {
+        Py_ssize_t v;
+        if (!to_ssize(o, &v)) return false;
+        s.i = v;
+        return true;
+      }
+      case Convert::Double: return to_double(o, &s.d);
+      case Convert::Bool: return to_bool(o, &s.b);
+      case Convert::Size: {
+        size_t v;
+        if (!to_size_t(o, &v)) return false;
+        s.u = v;
+        return true;
+      }
+      case Convert::Enum: {
+        int v;
+        if (!to_enum(o, c.enum_name, &v)) return false;
+        s.i = v;
+        return true;
+      }
+      case Convert::Instance:
+        return check_arg(o, p.name, c.type ? c.type : state.ndarray, false, c.none != NoneRule::WrongType);
+      case Convert::Exact: return check_arg(o, p.name, c.type, true, c.none != NoneRule::WrongType);
+      case Convert::View: {
+        ViewBase* v = new (views_[i]) ViewBase();
+        live_views_ |= 1u << i;
+        return v->acquire_param(o, *c.element, c.ndim, c.layout, c.writable);
+      }
+    }
+    return true;
+  }
+
+  const FunctionDef& def_;
+  PyObject* const* bound_;
+  Scalar scalars_[max_params];
+  alignas(ViewBase) unsigned char views_[max_params][sizeof(ViewBase)];
+  unsigned live_views_ = 0;
+};
+
+// Runs a body on bound arguments: a named body gets them converted first.
+// No C++ exception leaves it.
+inline PyObject* run_body(const FunctionDef& f, PyObject* self, PyObject* const* bound) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (f.body.positional != nullptr) return f.body.positional(self, bound);
+    Args args(f, bound);
+    if (!args.convert()) return nullptr;
+    return f.body.named(self, args);
+  });
+}
+
+// A positional body on its own (for module code that binds by hand).
+inline PyObject* run_body(Body body, PyObject* self, PyObject* const* args) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return body(self, args); });
+}
+
 // ---- the function object type --------------------------------------------
 
 struct FunctionObject {
@@ -231,18 +525,16 @@ struct FunctionObject {
   PyObject* module;
   PyObject* doc;
   PyObject* annotations;
+  const char* owner_name;  // the class's name as its methods' traceback entries show it
 };
 
 namespace detail {
 
-inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* f = reinterpret_cast<FunctionObject*>(callable);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+inline PyObject* call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const char* owner_name = nullptr;
   PyObject* self = nullptr;
   if (f->owner != nullptr) {
-    owner_name = PyUnicode_AsUTF8(f->qualname);
-    if (nargs < 1) return raise(PyExc_TypeError, "unbound method %s() needs an argument", owner_name);
+    if (nargs < 1) return raise(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
     self = args[0];
     if (!PyObject_TypeCheck(self, f->owner)) {
       return raise(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'", f->def->name,
@@ -250,13 +542,19 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     }
     ++args;
     --nargs;
-    owner_name = f->owner->tp_name + std::strlen(state.def->qualified_name) + 1;
+    owner_name = f->owner_name;
   }
   PyObject* bound[max_params];
-  PyObject* result = bind(*f->def, f->def->name, args, nargs, kwnames, bound) ? run_body(f->def->body, self, bound)
+  PyObject* result = bind(*f->def, f->def->name, args, nargs, kwnames, bound) ? run_body(*f->def, self, bound)
                                                                                : nullptr;
   if (result == nullptr) add_traceback(*f->def, owner_name);
   return result;
+}
+
+inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return call_function(reinterpret_cast<FunctionObject*>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
+  });
 }
 
 inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -309,7 +607,8 @@ inline PyTypeObject function_type = [] {
 
 }  // namespace detail
 
-// A new function object for `def`; `owner` is the class of a method.
+// A new function object for `def`; `owner` is the class of a method, shown
+// as `owner_name`.
 inline PyObject* make_function(FunctionDef* def, PyTypeObject* owner, const char* owner_name) {
   if (!def->prepare()) return nullptr;
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FunctionObject, &detail::function_type)));
@@ -318,13 +617,15 @@ inline PyObject* make_function(FunctionDef* def, PyTypeObject* owner, const char
   f->vectorcall = detail::function_vectorcall;
   f->def = def;
   f->owner = owner;
+  f->owner_name = owner_name;
   f->name = PyUnicode_InternFromString(def->name);
   f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner_name, def->name) : Py_XNewRef(f->name);
   f->module = PyUnicode_FromString(state.def->qualified_name);
-  f->doc = PyUnicode_FromString(def->doc);
+  f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
   f->annotations = PyDict_New();
   if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations) return nullptr;
   for (const Annotation& a : def->annotations) {
+    if (a.name == nullptr) break;
     Ref value = Ref::steal(PyUnicode_FromString(a.value));
     if (!value || PyDict_SetItemString(f->annotations, a.name, value.get()) < 0) return nullptr;
   }

@@ -228,6 +228,11 @@ inline PyObject* to_numpy_native(Object* g, int64_t index) {
     return raise(PyExc_ValueError, "np.empty returned an array of %zd elements where %zd were requested",
                  out.is_none() ? Py_ssize_t(0) : out.extent(0), Py_ssize_t(length));
   }
+  // np.empty ran Python code, which may have appended to or popped from this
+  // very list: the array holds the length asked for, and nothing else fits.
+  if (g->slots[index].size != length) {
+    return raise(PyExc_RuntimeError, "GraphWrapper list %lld changed size during to_numpy", (long long)index);
+  }
   copy_out(g, size_t(index), out.bytes(), out.stride(0));
   return array.release();
 }
@@ -238,41 +243,31 @@ inline PyObject* pair(int64_t first, int64_t second) {
 
 // ---- Python-visible methods --------------------------------------------------------
 
-inline PyObject* append_method(PyObject* self, PyObject* const* args) {
-  int64_t index;
-  if (!to_int64(args[0], &index)) return nullptr;
-  return append_native(as_graph(self), index, args[1]);
+inline PyObject* append_method(PyObject* self, Args& a) {
+  return append_native(as_graph(self), a.int64("index"), a.object("value"));
 }
 
-inline PyObject* pop_max_method(PyObject* self, PyObject* const*) {
+inline PyObject* pop_max_method(PyObject* self, Args&) {
   int64_t first, second;
   if (!pop_max_native(as_graph(self), &first, &second)) return nullptr;
   return pair(first, second);
 }
 
-inline PyObject* pop_method(PyObject* self, PyObject* const* args) {
-  int list_index, element_index;
-  if (!to_int(args[0], &list_index) || !to_int(args[1], &element_index)) return nullptr;
-  return pop_native(as_graph(self), list_index, element_index);
+inline PyObject* pop_method(PyObject* self, Args& a) {
+  return pop_native(as_graph(self), a.integer("list_index"), a.integer("element_index"));
 }
 
-inline PyObject* contains_method(PyObject* self, PyObject* const* args) {
-  int64_t index, value;
+inline PyObject* contains_method(PyObject* self, Args& a) {
   bool present;
-  if (!to_int64(args[0], &index) || !to_int64(args[1], &value)) return nullptr;
-  if (!contains_native(as_graph(self), index, value, &present)) return nullptr;
+  if (!contains_native(as_graph(self), a.int64("index"), a.int64("value"), &present)) return nullptr;
   return PyBool_FromLong(present);
 }
 
-inline PyObject* to_numpy_method(PyObject* self, PyObject* const* args) {
-  int64_t index;
-  if (!to_int64(args[0], &index)) return nullptr;
-  return to_numpy_native(as_graph(self), index);
-}
+inline PyObject* to_numpy_method(PyObject* self, Args& a) { return to_numpy_native(as_graph(self), a.int64("index")); }
 
 inline Ref to_numpy(PyObject* self, int64_t index);
 
-inline PyObject* to_numpy_all_method(PyObject* self, PyObject* const*) {
+inline PyObject* to_numpy_all_method(PyObject* self, Args&) {
   Ref all = Ref::steal(PyList_New(0));
   if (!all) return nullptr;
   for (size_t v = 0; v < as_graph(self)->count; ++v) {
@@ -282,7 +277,7 @@ inline PyObject* to_numpy_all_method(PyObject* self, PyObject* const*) {
   return all.release();
 }
 
-inline FunctionDef append_def{"append", {{"index"}, {"value"}},
+inline FunctionDef append_def{"append", {{"index", as_int64}, {"value"}},
                               "GraphWrapper.append(self, ITYPE_t index, value)\n\n        Append an element to the array.\n        ",
                               append_method};
 inline FunctionDef pop_max_def{
@@ -291,19 +286,19 @@ inline FunctionDef pop_max_def{
     "index\n        from all sub-arrays. Removes both occurrences of the maximum value.\n        ",
     pop_max_method};
 inline FunctionDef pop_def{
-    "pop", {{"list_index"}, {"element_index"}},
+    "pop", {{"list_index", as_int}, {"element_index", as_int}},
     "GraphWrapper.pop(self, int list_index, int element_index)\n\n        Remove and return the element at the "
     "specified index from a sublist.\n\n        Parameters:\n            list_index (int): Index of the list from "
     "which to remove the element.\n            element_index (int): Index of the element to remove within the "
     "sublist.\n\n        Returns:\n            int: The removed element.\n        ",
     pop_method};
 inline FunctionDef contains_def{
-    "contains", {{"index"}, {"value"}},
+    "contains", {{"index", as_int64}, {"value", as_int64}},
     "GraphWrapper.contains(self, int64_t index, int64_t value)\n\n        Check if a value exists in the array.\n"
     "        Performable only for `int` arrays for O(1) set performance.\n        ",
     contains_method};
 inline FunctionDef to_numpy_def{
-    "to_numpy", {{"index"}},
+    "to_numpy", {{"index", as_int64}},
     "GraphWrapper.to_numpy(self, ITYPE_t index)\n\n        Convert the specified array to a NumPy array by copying "
     "the data from stored arrays.\n        ",
     to_numpy_method};
@@ -398,10 +393,15 @@ inline Ref pop_max(PyObject* self) {
 
 // ---- construction, destruction, pickling ---------------------------------------
 
+inline PyObject* construct(PyObject* self, Args& a);
+
 inline FunctionDef cinit_def{"__cinit__",
-                             {{"count"}, {"dtype"}, {"max_size"}, {"lookup_opt", false_default}},
+                             {{"count", as_size},
+                              {"dtype", as_enum("DataType")},
+                              {"max_size", as_int},
+                              {"lookup_opt", as_bool, false_default}},
                              nullptr,
-                             nullptr};
+                             construct};
 
 inline constexpr int32_t max_capacity_size = INT32_MAX / 3;
 
@@ -430,22 +430,33 @@ inline bool allocate(Object* g, size_t count, int dtype, int max_size, bool look
   return true;
 }
 
-inline PyObject* graph_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  if (cinit_def.names[0] == nullptr && !cinit_def.prepare()) return nullptr;
+// The constructor's body: returns `self` (borrowed) on success.
+inline PyObject* construct(PyObject* self, Args& a) {
+  if (!allocate(as_graph(self), a.size("count"), a.enumeration("dtype"), a.integer("max_size"), a.flag("lookup_opt")))
+    return nullptr;
+  return self;
+}
+
+inline PyObject* new_graph(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  if (!cinit_def.prepare()) return nullptr;
   Ref self = Ref::steal(subtype->tp_alloc(subtype, 0));  // zeroed: a valid empty container
   if (!self) return nullptr;
-  PyObject* bound[4];
+  PyObject* bound[max_params];
   Ref keep;
-  size_t count = 0;
-  int dtype = 0, max_size = 0;
-  bool lookup_opt = false;
-  if (!bind_tuple(cinit_def, "__cinit__", args, kwargs, bound, &keep) || !to_size_t(bound[0], &count) ||
-      !to_enum(bound[1], "DataType", &dtype) || !to_int(bound[2], &max_size) || !to_bool(bound[3], &lookup_opt) ||
-      !allocate(as_graph(self.get()), count, dtype, max_size, lookup_opt)) {
-    add_traceback((std::string(state.def->qualified_name) + ".GraphWrapper.__cinit__").c_str());
+  if (!bind_tuple(cinit_def, "__cinit__", args, kwargs, bound, &keep) || !run_body(cinit_def, self.get(), bound)) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* where = PyUnicode_FromFormat("%s.GraphWrapper.__cinit__", state.def->qualified_name);
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    add_traceback(where);
+    Py_XDECREF(where);
     return nullptr;
   }
   return self.release();
+}
+
+inline PyObject* graph_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&] { return new_graph(subtype, args, kwargs); });
 }
 
 inline void graph_dealloc(PyObject* self) {
@@ -471,10 +482,9 @@ inline PyMethodDef pickle_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The module's type entry: `qualified_type_name` is the full dotted name,
+// The module's type entry, named "<module's qualified name>.GraphWrapper";
 // `with_removal` adds pop_max and pop.
-inline TypeDef type_def(const char* qualified_type_name, bool with_removal) {
-  type.tp_name = qualified_type_name;
+inline TypeDef type_def(bool with_removal) {
   type.tp_basicsize = sizeof(Object);
   type.tp_dealloc = graph_dealloc;
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
@@ -486,6 +496,9 @@ inline TypeDef type_def(const char* qualified_type_name, bool with_removal) {
   }
   return TypeDef{&type, "GraphWrapper", {&append_def, &contains_def, &to_numpy_def, &to_numpy_all_def}};
 }
+
+// The older spelling: the name given is ignored, the module's own is used.
+inline TypeDef type_def(const char*, bool with_removal) { return type_def(with_removal); }
 
 // A new empty container of the module's own type, as the constructor makes it.
 inline Ref create(size_t count, int dtype, int max_size, bool lookup_opt = false) {

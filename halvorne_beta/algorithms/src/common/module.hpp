@@ -8,6 +8,8 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
+
 #define NPY_NO_DEPRECATED_API NPY_1_20_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_20_API_VERSION
 #pragma GCC diagnostic push
@@ -36,7 +38,7 @@ inline int copy_import_attribute(PyObject* import_record, PyObject* module, cons
   return PyObject_SetAttrString(module, to, value.get());
 }
 
-inline PyObject* create_module(PyObject* import_record, PyModuleDef*) {
+inline PyObject* create_new_module(PyObject* import_record) {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (state.interpreter == -1) {
     state.interpreter = id;
@@ -55,6 +57,10 @@ inline PyObject* create_module(PyObject* import_record, PyModuleDef*) {
       copy_import_attribute(import_record, module.get(), "submodule_search_locations", "__path__", true) < 0)
     return nullptr;
   return module.release();
+}
+
+inline PyObject* create_module(PyObject* import_record, PyModuleDef*) {
+  return guarded<PyObject*>(nullptr, [&] { return create_new_module(import_record); });
 }
 
 inline bool warn_on_version_mismatch() {
@@ -92,6 +98,7 @@ inline bool ensure_in_sys_modules(PyObject* module) {
 inline bool check_builtins() {
   PyObject* builtins = PyEval_GetBuiltins();
   for (const char* name : state.def->builtins) {
+    if (name == nullptr) break;
     PyObject* value = nullptr;
     int found = PyDict_GetItemStringRef(builtins, name, &value);
     Py_XDECREF(value);
@@ -154,19 +161,21 @@ inline bool bind_numpy_types() {
   return true;
 }
 
-inline void remember_original(const char* name) {
-  if (state.original_count == max_originals) return;
+// Records what `name` holds now as its original binding (a second import of
+// the same name replaces the first record).
+inline bool remember_original(const char* name) {
   PyObject* value = PyDict_GetItemString(state.dict, name);
-  if (value == nullptr) return;
+  if (value == nullptr) return true;
+  int slot = 0;
+  while (slot < state.original_count && std::strcmp(state.original_names[slot], name) != 0) ++slot;
+  if (slot == max_originals) return fail(PyExc_SystemError, "too many original names in module %s", state.def->import_name);
   PyObject* key = PyUnicode_InternFromString(name);
-  if (key == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  state.original_names[state.original_count] = name;
-  state.original_keys[state.original_count] = key;
-  state.original_values[state.original_count] = Py_NewRef(value);
-  ++state.original_count;
+  if (key == nullptr) return false;
+  if (slot == state.original_count) ++state.original_count;
+  state.original_names[slot] = name;
+  Py_XSETREF(state.original_keys[slot], key);
+  Py_XSETREF(state.original_values[slot], Py_NewRef(value));
+  return true;
 }
 
 inline bool run_import(const Import& statement) {
@@ -186,12 +195,19 @@ inline bool run_import(const Import& statement) {
   }
   if (!value) return false;
   if (PyDict_SetItemString(state.dict, statement.bind_as, value.get()) < 0) return false;
-  remember_original(statement.bind_as);
-  return true;
+  return remember_original(statement.bind_as);
 }
 
+// Readies the module's types, each named after the module ("<qualified name>.GraphWrapper").
 inline bool ready_types(PyObject* module) {
-  for (const TypeDef& t : state.def->types) {
+  for (int i = 0; i < max_types && state.def->types[i].type != nullptr; ++i) {
+    const TypeDef& t = state.def->types[i];
+    int written = std::snprintf(state.type_names[i], sizeof state.type_names[i], "%s.%s", state.def->qualified_name,
+                                t.name);
+    if (written < 0 || size_t(written) >= sizeof state.type_names[i]) {
+      return fail(PyExc_SystemError, "type name %s.%s too long", state.def->qualified_name, t.name);
+    }
+    if (!(t.type->tp_flags & Py_TPFLAGS_READY)) t.type->tp_name = state.type_names[i];
     if (PyType_Ready(t.type) < 0) return false;
     if (PyModule_AddObjectRef(module, t.name, reinterpret_cast<PyObject*>(t.type)) < 0) return false;
   }
@@ -199,10 +215,12 @@ inline bool ready_types(PyObject* module) {
 }
 
 inline bool place_methods() {
-  for (const TypeDef& t : state.def->types) {
+  for (int i = 0; i < max_types && state.def->types[i].type != nullptr; ++i) {
+    const TypeDef& t = state.def->types[i];
     Ref dict = Ref::steal(PyType_GetDict(t.type));
     if (!dict) return false;
     for (FunctionDef* m : t.methods) {
+      if (m == nullptr) break;
       Ref method = Ref::steal(make_function(m, t.type, t.name));
       if (!method || PyDict_SetItemString(dict.get(), m->name, method.get()) < 0) return false;
     }
@@ -211,10 +229,13 @@ inline bool place_methods() {
   return true;
 }
 
+// The module's functions, each also remembered as the original binding of its name.
 inline bool add_functions(PyObject* module) {
   for (FunctionDef* f : state.def->functions) {
+    if (f == nullptr) break;
     Ref function = Ref::steal(make_function(f, nullptr, nullptr));
     if (!function || PyModule_AddObjectRef(module, f->name, function.get()) < 0) return false;
+    if (!remember_original(f->name)) return false;
   }
   return true;
 }
@@ -228,8 +249,10 @@ inline bool execute_steps(PyObject* module) {
   if (!check_builtins()) return false;
   if (PyType_Ready(&function_type) < 0 || !ready_types(module)) return false;
   if (!bind_numpy_types()) return false;
-  for (const Import& statement : state.def->imports)
+  for (const Import& statement : state.def->imports) {
+    if (statement.module == nullptr) break;
     if (!run_import(statement)) return false;
+  }
   if (!place_methods() || !add_functions(module)) return false;
   Ref test = Ref::steal(PyDict_New());
   return test && PyModule_AddObjectRef(module, "__test__", test.get()) == 0;
@@ -241,29 +264,39 @@ inline void forget_module() {
     Py_CLEAR(state.original_keys[i]);
   }
   state.original_count = 0;
-  state.module = nullptr;
   state.dict = nullptr;
   state.executed = false;
+  Py_CLEAR(state.module);
 }
 
-inline int exec_module(PyObject* module) {
+inline int execute_module(PyObject* module) {
   if (state.executed) {
     if (module == state.module) return 0;
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.", state.def->import_name);
     return -1;
   }
-  state.module = module;
+  // Owned from here on: the module lives as long as the process (or until a
+  // failed execution forgets it).
+  Py_XSETREF(state.module, Py_NewRef(module));
   state.dict = PyModule_GetDict(module);
-  if (execute_steps(module)) {
+  if (guarded<bool>(false, [&] { return execute_steps(module); })) {
     state.executed = true;
     return 0;
   }
-  std::string where = std::string("init ") + state.def->qualified_name;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, where.c_str());
-  add_traceback(where.c_str());
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", state.def->qualified_name);
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* where = PyUnicode_FromFormat("init %s", state.def->qualified_name);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  add_traceback(where);
+  Py_XDECREF(where);
   forget_module();
   return -1;
+}
+
+inline int exec_module(PyObject* module) {
+  return guarded<int>(-1, [&] { return execute_module(module); });
 }
 
 inline PyModuleDef_Slot module_slots[] = {

@@ -3,12 +3,48 @@
 
 #include <initializer_list>
 
+#include "convert.hpp"
 #include "module_state.hpp"
 #include "ref.hpp"
 
 namespace frame {
 
 inline Ref attribute(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
+
+// The attribute `name` of `o` as a 32-bit int.
+inline bool read_int(PyObject* o, const char* name, int* out) {
+  Ref value = attribute(o, name);
+  return value && to_int(value.get(), out);
+}
+
+// The two items of `o`, as `a, b = o` would unpack them.
+inline bool unpack_pair(PyObject* o, Ref* first, Ref* second) {
+  auto too_few = [](Py_ssize_t found) {
+    return fail(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+  };
+  auto too_many = [] { return fail(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2)); };
+  if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+    if (size > 2) return too_many();
+    if (size < 2) return too_few(size);
+    *first = Ref::borrow(PySequence_Fast_GET_ITEM(o, 0));
+    *second = Ref::borrow(PySequence_Fast_GET_ITEM(o, 1));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(o));
+  if (!it) return false;
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    items[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!items[i]) return PyErr_Occurred() ? false : too_few(i);
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return too_many();
+  if (PyErr_Occurred()) return false;
+  *first = items[0];
+  *second = items[1];
+  return true;
+}
 
 // Calls `callable` with `args`, the last PyTuple_GET_SIZE(kwnames) of them
 // passed as keywords of those names.
@@ -20,6 +56,24 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObj
   size_t positional = n - (kwnames ? size_t(PyTuple_GET_SIZE(kwnames)) : 0);
   return Ref::steal(PyObject_Vectorcall(callable, argv, positional, kwnames));
 }
+
+// An interned string made on first use and kept for the life of the process.
+// A failed attempt is not remembered: the next use tries again. Meant for
+// function-local statics: `static Name key{"expand_cluster"};`.
+class Name {
+ public:
+  constexpr explicit Name(const char* text) : text_(text) {}
+  // Borrowed; null with an exception set when it cannot be made.
+  PyObject* get() {
+    if (value_ == nullptr) value_ = PyUnicode_InternFromString(text_);
+    return value_;
+  }
+  const char* text() const { return text_; }
+
+ private:
+  const char* text_;
+  PyObject* value_ = nullptr;
+};
 
 // A tuple of interned keyword names, as vectorcall takes them.
 inline Ref keyword_names(std::initializer_list<const char*> names) {
@@ -33,6 +87,35 @@ inline Ref keyword_names(std::initializer_list<const char*> names) {
   }
   return tuple;
 }
+
+// The keyword-name tuple of a call made again and again, built on first use
+// and kept; like Name, a failure is not remembered.
+class KeywordNames {
+ public:
+  static constexpr int max_names = 8;
+  constexpr KeywordNames(std::initializer_list<const char*> names) {
+    for (const char* name : names)
+      if (count_ < max_names) names_[count_++] = name;
+  }
+  // Borrowed; null with an exception set when it cannot be made.
+  PyObject* get() {
+    if (tuple_ != nullptr) return tuple_;
+    Ref tuple = Ref::steal(PyTuple_New(count_));
+    if (!tuple) return nullptr;
+    for (int k = 0; k < count_; ++k) {
+      PyObject* s = PyUnicode_InternFromString(names_[k]);
+      if (s == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), k, s);
+    }
+    tuple_ = tuple.release();
+    return tuple_;
+  }
+
+ private:
+  const char* names_[max_names] = {};
+  int count_ = 0;
+  PyObject* tuple_ = nullptr;
+};
 
 // The same with the keyword names spelled out: the last len(keywords)
 // entries of `args` are their values.
