@@ -13,8 +13,6 @@ namespace tavrisk {
 
 using namespace frame;
 
-inline bool out_of_bounds() { return fail(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0); }
-
 inline bool int_overflow() { return fail(PyExc_OverflowError, "value too large to convert to int"); }
 
 // Negative indices count from the end; false when the index stays outside.

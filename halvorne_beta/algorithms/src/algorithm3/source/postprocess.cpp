@@ -44,7 +44,7 @@ bool pairwise(PyObject* distance, PyObject* first, PyObject* second, Ref* result
 
 // A new C-ordered float64 array of `rows` rows of `points`, in the given order:
 // what indexing a copy of `points` with a mask of those rows gives.
-Ref gather(const View<double, 2>& points, const Py_ssize_t* rows, Py_ssize_t count) {
+Ref gather(const ViewRef<double, 2>& points, const Py_ssize_t* rows, Py_ssize_t count) {
   const Py_ssize_t features = points.extent(1);
   npy_intp dims[2] = {count, features};
   Ref array = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
@@ -71,7 +71,7 @@ bool make_matrix(Py_ssize_t count, Py_ssize_t features, Centroids* c) {
   return true;
 }
 
-bool centroid_into(PyObject* np, const View<double, 2>& points, const std::vector<Py_ssize_t>& rows, double* out) {
+bool centroid_into(PyObject* np, const ViewRef<double, 2>& points, const std::vector<Py_ssize_t>& rows, double* out) {
   Ref selected = gather(points, rows.data(), Py_ssize_t(rows.size()));
   Ref mean = selected ? mean_of_rows(np, selected.get()) : Ref();
   View<double, 1> values;
@@ -102,7 +102,7 @@ void nearest(const View<double, 2>& distances, const std::vector<int32_t>& candi
   }
 }
 
-bool native_postprocess(const View<double, 2>& points, const View<int32_t, 1>& labels, PyObject* distance,
+bool native_postprocess(const ViewRef<double, 2>& points, const View<int32_t, 1>& labels, PyObject* distance,
                         Py_ssize_t n) {
   Ref np = global("np");
   if (!np) return false;
@@ -265,7 +265,7 @@ Ref row_object(PyObject* points_object, Py_ssize_t features, Py_ssize_t i) {
   return row ? Ref::steal(PyObject_CallMethod(row.get(), "cast", "s", "d")) : Ref();
 }
 
-bool python_postprocess(PyObject* points_object, const View<double, 2>& points_view, PyObject* labels_object,
+bool python_postprocess(PyObject* points_object, const ViewRef<double, 2>& points_view, PyObject* labels_object,
                         const View<int32_t, 1>& labels, PyObject* distance, Py_ssize_t n) {
   Ref points = Ref::steal(PyMemoryView_FromObject(points_object));
   Ref table = points ? centroid_table(points.get(), labels_object) : Ref();
@@ -294,16 +294,12 @@ bool python_postprocess(PyObject* points_object, const View<double, 2>& points_v
   return true;
 }
 
-PyObject* tavrisk_postprocess(PyObject*, PyObject* const* args) {
-  View<double, 2> points;
-  PyObject* labels_object = args[1];
-  PyObject* metric = args[2];
-  int p;
-  if (!points.acquire(args[0], double_t_, Layout::CContiguous, true) ||
-      !check_arg(labels_object, "labels", state.ndarray, false) || !check_arg(metric, "metric", &PyUnicode_Type, true) ||
-      !to_int(args[3], &p))
-    return nullptr;
-  if (!require(args[0], "points") || !require(labels_object, "labels")) return nullptr;
+PyObject* tavrisk_postprocess(PyObject*, Args& a) {
+  PyObject* points_object = a.object("points");
+  PyObject* labels_object = a.object("labels");
+  PyObject* metric = a.object("metric");
+  const int p = a.integer("p");
+  const ViewRef<double, 2> points = a.view<double, 2>("points");
   View<int32_t, 1> labels;
   if (!labels.assign_array(labels_object, state.ndarray, int_t, true)) return nullptr;
   if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "points has more rows than a 32-bit index can hold");
@@ -326,14 +322,17 @@ PyObject* tavrisk_postprocess(PyObject*, PyObject* const* args) {
 
   bool ok = is_original("np") && is_original("DistanceMetric")
                 ? native_postprocess(points, labels, distance.get(), n)
-                : python_postprocess(args[0], points, labels_object, labels, distance.get(), n);
+                : python_postprocess(points_object, points, labels_object, labels, distance.get(), n);
   if (!ok) return nullptr;
   return Py_NewRef(labels_object);
 }
 
 FunctionDef tavrisk_postprocess_def{
     "tavrisk_postprocess",
-    {{"points"}, {"labels"}, {"metric", str_default("minkowski")}, {"p", int_default(2)}},
+    {{"points", not_none(c_contiguous(double_t_))},
+     {"labels", not_none(as_ndarray)},
+     {"metric", exactly(&PyUnicode_Type), str_default("minkowski")},
+     {"p", as_int, int_default(2)}},
     "tavrisk_postprocess(double[:, ::1] points, ndarray labels, str metric='minkowski', int p=2)",
     tavrisk_postprocess};
 

@@ -31,55 +31,40 @@ constexpr const char* qualified_name = "halvorne_beta.algorithms.src.algorithm3.
 
 // ---- expand_cluster ------------------------------------------------------------------
 
-PyObject* expand_cluster(PyObject*, PyObject* const* args) {
-  View<double, 2> data;
-  int min_samples, cluster_id;
-  View<int32_t, 1> labels, cluster_labels;
-  View<char, 1> visited;
-  Py_ssize_t point_idx;
-  PyObject* tree_ball_proximity = args[7];
-  if (!data.acquire(args[0], double_t_, Layout::Strided, true) || !to_int(args[1], &min_samples) ||
-      !labels.acquire(args[2], int_t, Layout::Contiguous, true) ||
-      !cluster_labels.acquire(args[3], int_t, Layout::Contiguous, true) ||
-      !visited.acquire(args[4], char_t, Layout::Contiguous, true) || !to_ssize(args[5], &point_idx) ||
-      !to_int(args[6], &cluster_id) || !check_arg(tree_ball_proximity, "tree_ball_proximity", &PyList_Type, true))
-    return nullptr;
-  if (!require(args[2], "labels") || !require(args[3], "cluster_labels") || !require(args[4], "visited") ||
-      !require(tree_ball_proximity, "tree_ball_proximity"))
-    return nullptr;
+PyObject* expand_cluster(PyObject*, Args& a) {
+  const int cluster_id = a.integer("cluster_id");
   if (cluster_id == -1) {
     // -1 marks an unassigned point: its points would never count as owned
     // and would be queued again without end.
     return raise(PyExc_ValueError, "cluster_id must not be -1 (the id of unassigned points)");
   }
-  Points points{labels.data(), labels.size(), cluster_labels.data(), cluster_labels.size(), visited.data(),
-                visited.size()};
-  if (!expand(points, min_samples, point_idx, cluster_id, ListSource{tree_ball_proximity}, !is_original("np")))
+  const ViewRef<int32_t, 1> labels = a.view<int32_t, 1>("labels");
+  const ViewRef<int32_t, 1> cluster_labels = a.view<int32_t, 1>("cluster_labels");
+  const ViewRef<char, 1> visited = a.view<char, 1>("visited");
+  const Points points{labels.data(), labels.size(), cluster_labels.data(), cluster_labels.size(), visited.data(),
+                      visited.size()};
+  const ListSource neighbourhoods{a.object("tree_ball_proximity")};
+  if (!expand(points, a.integer("min_samples"), a.index("point_idx"), cluster_id, neighbourhoods,
+              !is_original("np")))
     return nullptr;
   Py_RETURN_NONE;
 }
 
 FunctionDef expand_cluster_def{
     "expand_cluster",
-    {{"data"}, {"min_samples"}, {"labels"}, {"cluster_labels"}, {"visited"}, {"point_idx"}, {"cluster_id"},
-     {"tree_ball_proximity"}},
+    {{"data", strided(double_t_)},
+     {"min_samples", as_int},
+     {"labels", not_none(contiguous(int_t))},
+     {"cluster_labels", not_none(contiguous(int_t))},
+     {"visited", not_none(contiguous(char_t))},
+     {"point_idx", as_index},
+     {"cluster_id", as_int},
+     {"tree_ball_proximity", not_none(exactly(&PyList_Type))}},
     "expand_cluster(double[:, :] data, int min_samples, int[::1] labels, int[::1] cluster_labels, char[::1] "
     "visited, Py_ssize_t point_idx, int cluster_id, list tree_ball_proximity)",
     expand_cluster};
 
 // ---- semi_supervised_dbscan ----------------------------------------------------------
-
-bool is_own_function(PyObject* f, const FunctionDef* def) {
-  return Py_IS_TYPE(f, &detail::function_type) && reinterpret_cast<FunctionObject*>(f)->def == def;
-}
-
-// True while the module's `expand_cluster` is this module's own function.
-bool expand_cluster_is_own(bool* own) {
-  Ref f = global("expand_cluster");
-  if (!f) return false;
-  *own = is_own_function(f.get(), &expand_cluster_def);
-  return true;
-}
 
 // Length of entry i of the neighbourhood list, as len() sees it.
 bool neighbourhood_size(PyObject* tree_ball_proximity, Py_ssize_t i, Py_ssize_t* out) {
@@ -118,29 +103,34 @@ struct Neighbourhoods {
   }
 };
 
+// The arguments as the steps read them; the views live as long as the call.
 struct Arguments {
-  PyObject* data;    // the caller's objects, borrowed for the call
+  explicit Arguments(Args& a)
+      : data(a.object("data")),
+        labels(a.object("labels")),
+        metric(a.object("metric")),
+        data_view(a.view<double, 2>("data")),
+        labels_view(a.view<int32_t, 1>("labels")),
+        eps(a.real("eps")),
+        min_samples(a.integer("min_samples")),
+        p(a.integer("p")) {}
+
+  PyObject* data;  // the caller's objects, borrowed for the call
   PyObject* labels;
   PyObject* metric;
-  View<double, 2> data_view;
-  View<int32_t, 1> labels_view;
+  ViewRef<double, 2> data_view;
+  ViewRef<int32_t, 1> labels_view;
   double eps;
   int min_samples, p;
 };
 
-bool bind_arguments(PyObject* const* args, Arguments* a) {
-  a->data = args[0];
-  a->labels = args[3];
-  a->metric = args[4];
-  if (!a->data_view.acquire(args[0], double_t_, Layout::CContiguous, true) || !to_double(args[1], &a->eps) ||
-      !to_int(args[2], &a->min_samples) || !a->labels_view.acquire(args[3], int_t, Layout::Contiguous, true) ||
-      !check_arg(a->metric, "metric", &PyUnicode_Type, true) || !to_int(args[5], &a->p))
-    return false;
-  if (!require(args[0], "data") || !require(args[3], "labels")) return false;
-  if (a->data_view.extent(0) > INT32_MAX) return fail(PyExc_ValueError, "data has more rows than a 32-bit index can hold");
-  if (a->labels_view.size() < a->data_view.extent(0)) {
-    return fail(PyExc_ValueError, "labels has %zd entries, fewer than the %zd rows of data", a->labels_view.size(),
-                a->data_view.extent(0));
+// Point indices are 32-bit, and the passes read a label for every row.
+bool check_sizes(const Arguments& a) {
+  const Py_ssize_t rows = a.data_view.extent(0);
+  if (rows > INT32_MAX) return fail(PyExc_ValueError, "data has more rows than a 32-bit index can hold");
+  if (a.labels_view.size() < rows) {
+    return fail(PyExc_ValueError, "labels has %zd entries, fewer than the %zd rows of data", a.labels_view.size(),
+                rows);
   }
   return true;
 }
@@ -177,9 +167,7 @@ Ref library_neighbourhoods(const Arguments& a) {
 // expansion and NumPy are the module's own, else from the library's list
 // (copied into the table when the expansions will read it natively).
 bool find_neighbourhoods(const Arguments& a, Neighbourhoods* out) {
-  bool own_expansion;
-  if (!expand_cluster_is_own(&own_expansion)) return false;
-  const bool native = own_expansion && is_original("np");
+  const bool native = is_original("expand_cluster") && is_original("np");
   if (native && is_euclidean_kdtree_case(a) && is_original("KDTree")) {
     const auto outcome = radius_search::find_neighbourhoods(a.data_view.data(), a.data_view.extent(0),
                                                             a.data_view.extent(1), a.eps, &out->table);
@@ -252,10 +240,9 @@ bool expand_through_python(Driver& d, PyObject* expand_function, Py_ssize_t i, i
 
 // One expansion, through the module's current `expand_cluster`.
 bool seed(Driver& d, Py_ssize_t i, int cluster_id, bool soft) {
+  if (is_original("expand_cluster")) return expand_natively(d, i, cluster_id);
   Ref f = global("expand_cluster");
-  if (!f) return false;
-  if (is_own_function(f.get(), &expand_cluster_def)) return expand_natively(d, i, cluster_id);
-  return expand_through_python(d, f.get(), i, cluster_id, soft);
+  return f && expand_through_python(d, f.get(), i, cluster_id, soft);
 }
 
 // Pass 1 (`core` false): labelled points that are not core points, through
@@ -307,9 +294,9 @@ bool make_result_arrays(Py_ssize_t n_samples, Ref* cluster_labels, Ref* visited)
   return *visited && visited_array.assign_array(visited->get(), state.ndarray, char_t, true);
 }
 
-PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
-  Arguments a;
-  if (!bind_arguments(args, &a)) return nullptr;
+PyObject* semi_supervised_dbscan(PyObject*, Args& args) {
+  const Arguments a(args);
+  if (!check_sizes(a)) return nullptr;
   const Py_ssize_t n_samples = a.data_view.extent(0);
   Ref cluster_labels, visited;
   if (!make_result_arrays(n_samples, &cluster_labels, &visited)) return nullptr;
@@ -336,7 +323,12 @@ PyObject* semi_supervised_dbscan(PyObject*, PyObject* const* args) {
 
 FunctionDef semi_supervised_dbscan_def{
     "semi_supervised_dbscan",
-    {{"data"}, {"eps"}, {"min_samples"}, {"labels"}, {"metric"}, {"p"}},
+    {{"data", not_none(c_contiguous(double_t_))},
+     {"eps", as_double},
+     {"min_samples", as_int},
+     {"labels", not_none(contiguous(int_t))},
+     {"metric", exactly(&PyUnicode_Type)},
+     {"p", as_int}},
     "semi_supervised_dbscan(double[:, ::1] data, double eps, int min_samples, int[::1] labels, str metric, int p)\n"
     "\n"
     "    Semi-supervised DBSCAN implementation.\n"
