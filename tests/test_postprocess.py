@@ -233,3 +233,21 @@ def test_more_items_than_one_distance_block(postprocess):
     expected = batched_reference(points, labels)
     assert (expected != labels).sum() > 1500
     assert postprocess.tavrisk_postprocess(points, labels).tolist() == expected.tolist()
+
+
+def test_a_kept_row_outlives_the_callers_array(postprocess, monkeypatch):
+    kept = []
+
+    class Keeping:
+        def pairwise(self, x, y):
+            kept.append(y[0])
+            return DistanceMetric.get_metric("euclidean").pairwise(np.asarray(x), np.asarray(y, dtype=np.float64))
+
+    monkeypatch.setattr(postprocess, "DistanceMetric", types.SimpleNamespace(get_metric=lambda *a, **k: Keeping()))
+    points = np.arange(12, dtype=np.float64).reshape(6, 2)
+    postprocess.tavrisk_postprocess(points, np.array([0, -1, 1, -1, -1, 0], np.int32))
+    rows = [np.asarray(k).tolist() for k in kept]
+    del points
+    reuse = [np.full((6, 2), -7.0) for _ in range(8)]  # likely to take the freed memory
+    assert [np.asarray(k).tolist() for k in kept] == rows
+    assert [2.0, 3.0] in rows and len(reuse) == 8

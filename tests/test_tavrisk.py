@@ -479,3 +479,145 @@ def test_traceback_names_both_functions(tavrisk, monkeypatch):
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
     prefix = "halvorne_beta.algorithms.src.algorithm3.binaries.tavrisk."
     assert names[-2:] == [prefix + "semi_supervised_dbscan", prefix + "expand_cluster"]
+
+
+# ---- the native radius search against the library's KD-tree ------------------------------
+
+def grid(dims, side, step=1.0, offset=0.0):
+    axis = np.arange(side) * step + offset
+    return np.stack(np.meshgrid(*[axis] * dims, indexing="ij"), -1).reshape(-1, dims).astype(np.float64)
+
+
+def random_points(n, dims, seed, scale=1.0, offset=0.0):
+    return np.random.default_rng(seed).random((n, dims)) * scale + offset
+
+
+# Data and radii where many distances equal eps exactly or within rounding of it.
+BOUNDARY_HEAVY = [
+    pytest.param(grid(2, 7), eps, id=f"grid2-{eps:.3f}") for eps in (1.0, np.sqrt(2), 2.0)
+] + [
+    pytest.param(grid(3, 4), eps, id=f"grid3-{eps:.3f}") for eps in (1.0, np.sqrt(2), 2.0, np.sqrt(3))
+] + [
+    pytest.param(grid(2, 6, offset=1e6), np.sqrt(2), id="grid2-offset"),
+    pytest.param(grid(3, 3, offset=-1e6), 1.0, id="grid3-offset"),
+    pytest.param(grid(2, 6, step=0.1), 0.1, id="decimal-grid2"),
+    pytest.param(grid(3, 3, step=0.1, offset=1e6), 0.1, id="decimal-grid3-offset"),
+    pytest.param(grid(4, 3), 1.0, id="grid4"),
+    pytest.param(grid(5, 2, offset=1e6), np.sqrt(2), id="grid5-offset"),
+    pytest.param(np.repeat(grid(2, 3), 3, axis=0), 1.0, id="duplicates"),
+    pytest.param(np.repeat(grid(2, 3), 2, axis=0), 0.0, id="duplicates-eps0"),
+    pytest.param(np.array([[0.0, 0.0], [3.0, 4.0], [1.0, 1.0]] * 4), 5.0, id="eps-is-the-diameter"),
+    pytest.param(random_points(60, 2, 0), 0.2, id="random2"),
+    pytest.param(random_points(60, 3, 1, 1e-3, 1e6), 4e-4, id="random3-offset"),
+    pytest.param(random_points(50, 6, 2), 0.6, id="random6"),
+    pytest.param(random_points(30, 2, 3), 10.0, id="eps-covers-all"),
+]
+
+
+@pytest.mark.parametrize("data, eps", BOUNDARY_HEAVY)
+def test_neighbourhoods_are_the_kdtree_sets(tavrisk, monkeypatch, data, eps):
+    # A single labelled point that is not a core point spreads its label to
+    # exactly its neighbourhood and no further: each result shows one set.
+    tree = KDTree(data)
+    expected = tree.query_ball_tree(tree, r=eps)
+    n = len(data)
+    found = []
+    for s in range(n):
+        labels = np.full(n, -1, np.int32)
+        labels[s] = 0
+        found.append(np.flatnonzero(tavrisk.semi_supervised_dbscan(data, eps, n + 1, labels, "minkowski", 2) == 0))
+    assert [sorted(f.tolist()) for f in found] == [sorted(e) for e in expected]
+
+
+def test_exact_cases_are_found_natively(tavrisk, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("the library's search was used")
+
+    monkeypatch.setattr(KDTree, "query_ball_tree", refuse)  # KDTree itself stays the module's own
+    for case in BOUNDARY_HEAVY:
+        data, eps = case.values
+        if case.id != "eps-is-the-diameter":
+            tavrisk.semi_supervised_dbscan(data, eps, 3, np.full(len(data), -1, np.int32), "minkowski", 2)
+
+
+class Described(KDTree):
+    """The module's KDTree rebound: every step goes through Python."""
+
+
+@pytest.mark.parametrize("data, eps", BOUNDARY_HEAVY[::2] + [
+    pytest.param(grid(2, 4), eps, id=f"eps-{eps}") for eps in (float("nan"), -1.0, float("inf"), -0.0)])
+def test_same_clusters_as_the_described_search(tavrisk, monkeypatch, data, eps):
+    rng = np.random.default_rng(len(data))
+    n = len(data)
+    cases = [(rng.choice([-1, -1, -1, 0, 1, 2], n).astype(np.int32), min_samples)
+             for min_samples in (1, 2, 3, 5, 9, n)]
+    native = [tavrisk.semi_supervised_dbscan(data, eps, m, labels, "minkowski", 2) for labels, m in cases]
+    monkeypatch.setattr(tavrisk, "KDTree", Described)
+    routed = [tavrisk.semi_supervised_dbscan(data, eps, m, labels, "minkowski", 2) for labels, m in cases]
+    assert [r.tolist() for r in native] == [r.tolist() for r in routed]
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+def test_data_the_kdtree_refuses_is_refused(tavrisk, bad):
+    data = grid(2, 3)
+    data[4, 1] = bad
+    with pytest.raises(ValueError, match="data must be finite"):
+        tavrisk.semi_supervised_dbscan(data, 1.0, 2, np.full(len(data), -1, np.int32), "minkowski", 2)
+
+
+# Every allocation of a call made to fail in turn (in a fresh interpreter,
+# where nothing has been cached yet); each call must raise MemoryError or
+# succeed, and the next call must work: no failure may be remembered.
+FAILING_ALLOCATIONS = r"""
+import json, sys
+import numpy as np
+import _testcapi
+from halvorne_beta.algorithms.src.algorithm3.binaries import tavrisk
+data = np.arange(24, dtype=np.float64).reshape(12, 2)
+labels = np.array([0, -1, -1, 1] * 3, np.int32)
+call = lambda: tavrisk.semi_supervised_dbscan(data, 3.0, 2, labels, "minkowski", 2).tolist()
+successes = 0
+for start in range(3000):
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        call()
+        successes += 1
+    except MemoryError:
+        successes = 0
+    finally:
+        _testcapi.remove_mem_hooks()
+    if successes == 5:
+        break
+print(json.dumps([start, call()]))
+"""
+
+
+def test_a_failed_allocation_is_not_remembered(tavrisk):
+    import json
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("_testcapi")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", FAILING_ALLOCATIONS], capture_output=True, text=True, env=env,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    tried, result = json.loads(done.stdout.strip().splitlines()[-1])
+    data = np.arange(24, dtype=np.float64).reshape(12, 2)
+    labels = np.array([0, -1, -1, 1] * 3, np.int32)
+    assert tried > 20 and result == tavrisk.semi_supervised_dbscan(data, 3.0, 2, labels, "minkowski", 2).tolist()
+
+
+def test_a_neighbour_array_shrunk_by_a_callback_is_read_afresh(tavrisk, monkeypatch):
+    proximity = [np.arange(40, dtype=np.int64) for _ in range(40)]
+
+    def empty(n, dtype):  # the queue grows (n > 64) while point 1's neighbours are read
+        for neighbours in proximity if n > 64 else []:
+            neighbours.resize(1, refcheck=False)
+        return np.empty(n, dtype=dtype)
+
+    monkeypatch.setattr(tavrisk, "np", types.SimpleNamespace(int32=np.int32, empty=empty))
+    labels, cluster_labels = np.full(40, -1, np.int32), np.full(40, -1, np.int32)
+    with pytest.raises(IndexError, match="out of bounds for axis 0 with size 1"):
+        tavrisk.expand_cluster(None, 1, labels, cluster_labels, np.zeros(40, np.int8), 0, -2, proximity)
