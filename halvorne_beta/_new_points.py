@@ -68,3 +68,50 @@ def nearest_per_class_among(distances, indices, codes, n_classes):
     slots = np.arange(n_queries)[:, None] * n_classes + codes[indices]
     np.minimum.at(result, slots.ravel(), distances.ravel())
     return result.reshape(n_queries, n_classes)
+
+
+def _row_keys(X):
+    """Each row as one opaque value, equal exactly when the rows are equal bit for bit."""
+    X = np.ascontiguousarray(X, dtype=np.float64)
+    return X.view(np.dtype((np.void, X.dtype.itemsize * X.shape[1]))).ravel()
+
+
+class ExactRows:
+    """Looks up points that coincide with training points.
+
+    A query equal to a training point takes that point's class with
+    probability 1; where the training data holds the same coordinates
+    several times with different classes, the probability is split by
+    their counts. Rows must be normalised so that -0.0 is stored as 0.0.
+    """
+
+    def __init__(self, X, codes, n_classes):
+        keys = _row_keys(X)
+        order = np.argsort(keys, kind="stable")
+        keys = keys[order]
+        codes = codes[order]
+        first = np.ones(keys.shape[0], dtype=bool)
+        first[1:] = keys[1:] != keys[:-1]
+        group = np.cumsum(first) - 1
+        self.keys = keys[first]
+        pairs, counts = np.unique(group * n_classes + codes, return_counts=True)
+        self.pair_group = pairs // n_classes
+        self.pair_code = pairs % n_classes
+        self.pair_weight = counts / np.bincount(group)[self.pair_group]
+        self.pair_start = np.searchsorted(self.pair_group, np.arange(self.keys.shape[0] + 1))
+
+    def match(self, X, proba):
+        """Fill proba (n_queries, n_classes) for the rows of X found; return their mask."""
+        queries = _row_keys(X)
+        found = np.zeros(queries.shape[0], dtype=bool)
+        if self.keys.shape[0] == 0 or queries.shape[0] == 0:
+            return found
+        position = np.minimum(np.searchsorted(self.keys, queries), self.keys.shape[0] - 1)
+        found = self.keys[position] == queries
+        rows = np.flatnonzero(found)
+        groups = position[rows]
+        lengths = self.pair_start[groups + 1] - self.pair_start[groups]
+        offsets = np.arange(lengths.sum()) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+        pair = np.repeat(self.pair_start[groups], lengths) + offsets
+        proba[np.repeat(rows, lengths), self.pair_code[pair]] = self.pair_weight[pair]
+        return found

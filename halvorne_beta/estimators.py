@@ -15,7 +15,11 @@ Rules common to the three estimators:
   back into the caller's order. Permuting the rows of ``X`` and ``y``
   permutes ``labels_`` and changes nothing else; identical rows with the
   same label get the same class.
-- ``predict`` on the training data as a whole returns ``labels_``.
+- A point equal to a training point gets that point's class, so
+  ``predict`` on the training points returns ``labels_``. (Where the
+  training data holds the same coordinates with different given classes,
+  ``predict_proba`` splits between them by count and ``predict`` takes the
+  most frequent, the first in ``classes_`` on a tie.)
 """
 import sys
 import time
@@ -35,7 +39,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from halvorne_beta import _eps_auto
-from halvorne_beta._new_points import inverse_distance_proba, nearest_per_class_all, nearest_per_class_among
+from halvorne_beta._new_points import ExactRows, inverse_distance_proba, nearest_per_class_all, nearest_per_class_among
 from halvorne_beta._validation import (canonical_order, check_integral_power, check_metric_defined,
                                        encode_labels, same_as_previous_row)
 
@@ -115,6 +119,7 @@ class _SemiSupervisedBase(ClassifierMixin, BaseEstimator):
             if duplicate.any():
                 first = np.maximum.accumulate(np.where(duplicate, 0, np.arange(len(result))))
                 result = result[first]
+            self._cache = {}  # search structures for predict, built on first use
             self._X_fit = X_sorted
             self._codes_fit = result
             self._order = order
@@ -143,8 +148,9 @@ class _SemiSupervisedBase(ClassifierMixin, BaseEstimator):
     def predict_proba(self, X):
         """Class probabilities of each point of X.
 
-        The training data as a whole gets ``labels_`` with probability 1.
-        Other points follow the estimator's rule for new points (see the
+        A point equal to a training point gets that point's class in
+        ``labels_`` with probability 1 (split by count between coinciding
+        training points of different classes). Other points follow the estimator's rule for new points (see the
         class description): one distance per class, turned into
         probabilities in inverse proportion to the distance.
 
@@ -159,12 +165,12 @@ class _SemiSupervisedBase(ClassifierMixin, BaseEstimator):
             Probabilities in the order of ``classes_``; each row sums to 1.
         """
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float64, reset=False)
-        if self._is_training_data(X):
-            proba = np.zeros((X.shape[0], len(self.classes_)))
-            proba[np.arange(X.shape[0]), self._to_caller_order(self._codes_fit)] = 1.0
-            return proba
-        return inverse_distance_proba(self._class_distances(X))
+        X = validate_data(self, X, dtype=np.float64, reset=False) + 0.0
+        proba = np.zeros((X.shape[0], len(self.classes_)))
+        known = self._exact_rows().match(X, proba)
+        if not known.all():
+            proba[~known] = inverse_distance_proba(self._class_distances(X[~known]))
+        return proba
 
     def predict(self, X):
         """Class of each point of X: the most probable class of ``predict_proba``.
@@ -178,9 +184,10 @@ class _SemiSupervisedBase(ClassifierMixin, BaseEstimator):
         -------
         labels : ndarray of shape (n_queries,)
             One value of ``classes_`` per point; ``labels_`` for the training
-            data.
+            points.
         """
-        return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+        proba = self.predict_proba(X)
+        return self.classes_[np.argmax(proba, axis=1)]
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -202,10 +209,11 @@ class _SemiSupervisedBase(ClassifierMixin, BaseEstimator):
         restored[self._order] = values
         return restored
 
-    def _is_training_data(self, X):
-        if X.shape != self._X_fit.shape:
-            return False
-        return bool(np.array_equal(X[self._order] + 0.0, self._X_fit))
+    def _exact_rows(self):
+        # Built on first use: fitting alone never pays for it.
+        if "exact" not in self._cache:
+            self._cache["exact"] = ExactRows(self._X_fit, self._codes_fit, len(self.classes_))
+        return self._cache["exact"]
 
 
 class MSTLabelClustering(_SemiSupervisedBase):
@@ -382,10 +390,9 @@ class MutualKNNClustering(_SemiSupervisedBase):
         return nearest_per_class_among(distances, indices, self._codes_fit, len(self.classes_))
 
     def _tree(self):
-        tree = getattr(self, "_kdtree", None)
-        if tree is None:
-            tree = self._kdtree = KDTree(self._X_fit)
-        return tree
+        if "tree" not in self._cache:
+            self._cache["tree"] = KDTree(self._X_fit)
+        return self._cache["tree"]
 
 
 class SemiSupervisedDBSCAN(_SemiSupervisedBase):
