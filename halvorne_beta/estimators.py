@@ -463,8 +463,8 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
     DensityWarning
         When the density step reaches less than 5% of the unlabelled points
         (eps too small: the nearest-centroid fallback did the work), or
-        when one class takes more than 95% of the points although y holds
-        several classes (eps too large).
+        when one class takes more than 95% of the unlabelled points although
+        it holds less than 80% of the given labels (eps too large).
 
     Examples
     --------
@@ -483,7 +483,7 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
                               "eps": [Interval(Real, 0, None, closed="neither"), StrOptions({"auto"})],
                               "min_samples": [Interval(Integral, 1, None, closed="left")],
                               "metric": [StrOptions(DBSCAN_METRICS)],
-                              "p": [Interval(Real, 1, None, closed="left")]}
+                              "p": [Interval(Real, 1, None, closed="both")]}
 
     def __init__(self, eps="auto", min_samples=5, metric="minkowski", p=2, verbose=False):
         self.eps = eps
@@ -493,8 +493,6 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
         self.verbose = verbose
 
     def _check_data(self, X):
-        if not isinstance(self.eps, str) and not np.isfinite(self.eps):
-            raise ValueError(f"The 'eps' parameter must be a finite number > 0 or 'auto'; got {self.eps!r}.")
         check_integral_power(self.p)
 
     def _core_metric(self):
@@ -564,15 +562,15 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
                               f"eps={self.eps_:.4g}: the nearest-centroid fallback labelled the rest. "
                               "eps is probably too small for this data; try eps='auto'.", DensityWarning,
                               stacklevel=3)
-        if len(self.classes_) > 1:
-            counts = np.bincount(self._codes_fit, minlength=len(self.classes_))
-            given = np.bincount(codes_sorted[codes_sorted >= 0], minlength=len(self.classes_))
-            top = int(np.argmax(counts))
-            if counts[top] > 0.95 * counts.sum() and given[top] < 0.95 * given.sum():
-                warnings.warn(f"Class {self.classes_[top]!r} took {counts[top]} of {counts.sum()} points "
-                              f"although y holds {len(self.classes_)} classes: eps={self.eps_:.4g} is "
-                              "probably too large for this data; try eps='auto'.", DensityWarning,
-                              stacklevel=3)
+        if len(self.classes_) > 1 and unlabelled.any():
+            taken = np.bincount(self._codes_fit[unlabelled], minlength=len(self.classes_))
+            given = np.bincount(codes_sorted[~unlabelled], minlength=len(self.classes_))
+            top = int(np.argmax(taken))
+            if taken[top] > 0.95 * taken.sum() and given[top] < 0.8 * given.sum():
+                warnings.warn(f"Class {self.classes_[top]!r} took {taken[top]} of the {taken.sum()} unlabelled "
+                              f"points although it holds only {given[top]} of the {given.sum()} given labels: "
+                              f"eps={self.eps_:.4g} is probably too large for this data; try eps='auto'.",
+                              DensityWarning, stacklevel=3)
 
     def _class_distances(self, X):
         metric, p = self._core_metric()
