@@ -20,7 +20,7 @@ from sklearn.semi_supervised import LabelSpreading
 from halvorne_beta.algorithms.input import _AlgorithmInput
 from halvorne_beta.algorithms.src.algorithm2.binaries import kestrin, kestrin_bfs
 from halvorne_beta.demo import hide_labels
-from halvorne_beta.estimators import _component_ids, _label_along_graph
+from halvorne_beta.estimators import _component_ids, _label_along_graph, _mutual_graph
 
 K = 10
 
@@ -67,7 +67,7 @@ def rules(X, codes):
     return {
         "nearest point": nearest_in_component(X, codes, component),
         "kept edges": along_kept_edges(X, codes, kept, kept_weights),
-        "mutual edges": _label_along_graph(X, codes, component, neighbours, distances),
+        "mutual edges": _label_along_graph(X, codes, component, _mutual_graph(neighbours, distances)),
         "LabelSpreading": LabelSpreading(kernel="knn", n_neighbors=K).fit(X, codes).transduction_,
         "1-NN labelled": codes[labelled[KDTree(X[labelled]).query(X, k=1)[1]]],
     }

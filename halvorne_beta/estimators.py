@@ -365,6 +365,10 @@ class MutualKNNClustering(_SemiSupervisedBase):
         k = int(self.k)
         with stages("mutual k-nearest-neighbour graph"):
             connections, weights, neighbours, distances = kestrin.mutual_knn(X, k)
+            # A compact copy of the mutual edges for the labelling step, so that
+            # the neighbour table is not held while the core works.
+            mutual = _mutual_graph(neighbours, distances)
+            del neighbours, distances
         with stages("informative edges"):
             data = _AlgorithmInput(X, codes)
             state = np.random.get_state()  # the core shuffles with the global generator
@@ -380,7 +384,7 @@ class MutualKNNClustering(_SemiSupervisedBase):
             self.n_components_ = len(components)
             del components
         with stages("labels along the graph"):
-            return _label_along_graph(X, codes, component, neighbours, distances)
+            return _label_along_graph(X, codes, component, mutual)
 
     def _class_distances(self, X):
         k = min(int(self.k), self._X_fit.shape[0])
@@ -716,6 +720,10 @@ class MutualKNNClustering(_SemiSupervisedBase):
         k = int(self.k)
         with stages("mutual k-nearest-neighbour graph"):
             connections, weights, neighbours, distances = kestrin.mutual_knn(X, k)
+            # A compact copy of the mutual edges for the labelling step, so that
+            # the neighbour table is not held while the core works.
+            mutual = _mutual_graph(neighbours, distances)
+            del neighbours, distances
         with stages("informative edges"):
             data = _AlgorithmInput(X, codes)
             state = np.random.get_state()  # the core shuffles with the global generator
@@ -731,7 +739,7 @@ class MutualKNNClustering(_SemiSupervisedBase):
             self.n_components_ = len(components)
             del components
         with stages("labels along the graph"):
-            return _label_along_graph(X, codes, component, neighbours, distances)
+            return _label_along_graph(X, codes, component, mutual)
 
     def _class_distances(self, X):
         k = min(int(self.k), self._X_fit.shape[0])
@@ -959,7 +967,27 @@ def _component_ids(components, n):
     return component
 
 
-def _label_along_graph(X, codes, component, neighbours, distances):
+def _mutual_graph(neighbours, distances):
+    """The mutual k-nearest-neighbour edges as a symmetric sparse matrix.
+
+    Row i of the neighbour table becomes row i of the matrix, so no index
+    array is built; the element types are the smallest that hold the data.
+    """
+    n, k = neighbours.shape
+    index_type = np.int32 if n < 2**31 - 1 else np.int64
+    cols = np.asarray(neighbours).astype(index_type).reshape(-1)
+    # Sparse graphs drop explicit zeros: coincident points get the smallest positive length.
+    weights = np.maximum(np.asarray(distances, dtype=np.float32).reshape(-1),
+                         np.finfo(np.float32).smallest_subnormal)
+    weights[cols == np.repeat(np.arange(n, dtype=index_type), k)] = 0  # no self-loops
+    indptr = np.arange(0, n * k + 1, k, dtype=np.int64 if n * k >= 2**31 - 1 else index_type)
+    graph = sparse.csr_matrix((weights, cols, indptr), shape=(n, n))
+    del cols, weights
+    graph.eliminate_zeros()
+    return graph.minimum(graph.T).tocsr()  # an edge only where both directions exist
+
+
+def _label_along_graph(X, codes, component, mutual):
     """Class of the labelled point nearest along the mutual edges of each component.
 
     The mutual k-nearest-neighbour edges inside each component of the pruned
@@ -967,24 +995,16 @@ def _label_along_graph(X, codes, component, neighbours, distances):
     labelled points at once. Points that no labelled point reaches (their
     component has none) take the class of the nearest labelled point.
     """
-    n, k = neighbours.shape
-    cols = np.asarray(neighbours, dtype=np.int32).reshape(-1)
-    # Sparse graphs drop explicit zeros: coincident points get the smallest positive length.
-    weights = np.maximum(np.asarray(distances, dtype=np.float64).reshape(-1),
-                         np.finfo(np.float64).smallest_subnormal)
-    outside = component[cols] != np.repeat(component, k)
-    outside |= cols == np.repeat(np.arange(n, dtype=np.int32), k)
-    weights[outside] = 0.0
-    del outside
-    # Row i of the neighbour table is row i of the graph: no index conversion needed.
-    graph = sparse.csr_matrix((weights, cols, np.arange(0, n * k + 1, k, dtype=np.int64)), shape=(n, n))
-    del cols, weights
-    graph.eliminate_zeros()
-    mutual = graph.minimum(graph.T)  # an edge only where both directions exist
-    del graph
+    n = X.shape[0]
+    component = component.astype(np.int32 if n < 2**31 - 1 else np.int64)
+    rows = np.repeat(np.arange(n, dtype=mutual.indices.dtype), np.diff(mutual.indptr))
+    mutual.data[component[rows] != component[mutual.indices]] = 0
+    del rows
+    mutual.eliminate_zeros()
     labelled = np.flatnonzero(codes >= 0)
     _, _, sources = dijkstra(mutual, directed=False, indices=labelled, min_only=True,
                              return_predecessors=True)
+    del mutual
     result = np.full(n, -1, dtype=np.int64)
     reached = sources >= 0
     result[reached] = codes[sources[reached]]

@@ -297,3 +297,11 @@ def test_verbose_reports_each_stage(blobs, capsys):
     out = capsys.readouterr().out
     for stage in ("validation", "mutual k-nearest-neighbour graph", "connected components", "labels"):
         assert f"[MutualKNNClustering] {stage}:" in out
+
+
+def test_docstring_examples_run():
+    import doctest
+
+    from halvorne_beta import estimators
+
+    assert doctest.testmod(estimators).failed == 0
