@@ -456,7 +456,8 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
         in ``classes_`` of the class whose cluster took the point, -1 noise,
         -2, -3, ... clusters without a labelled point.
     core_sample_indices_ : ndarray of shape (n_core_samples,)
-        Indices of the core points, ascending.
+        Indices of the core points, ascending; computed on first access
+        (one k-nearest-neighbour query).
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -519,16 +520,31 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
         self.eps_ = float(eps)
         with stages("density step and merge"):
             clusters, labels = self._density_and_merge(X, self.eps_, codes, metric, p)
-        with stages("core samples"):
-            # A core point has at least min_samples points (itself included)
-            # within eps: its min_samples-th nearest point lies within eps.
-            k = min(int(self.min_samples), X.shape[0])
-            core = self._knn_distances(X, X, k)[:, -1] <= self.eps_
-            if self.min_samples > X.shape[0]:
-                core[:] = False
         self.cluster_ids_ = clusters
-        self._core_fit = core
         return labels
+
+    def _core_mask(self):
+        """Which training points (canonical order) are core points; built on first use.
+
+        A core point has at least min_samples points (itself included) within
+        eps: its min_samples-th nearest point lies within eps. One k-nearest
+        query, not worth paying in every fit at millions of points.
+        """
+        if "core" not in self._cache:
+            X = self._X_fit
+            if self.min_samples > X.shape[0]:
+                self._cache["core"] = np.zeros(X.shape[0], dtype=bool)
+            else:
+                kth = self._knn_distances(X, X, int(self.min_samples))[:, -1]
+                self._cache["core"] = kth <= self.eps_
+        return self._cache["core"]
+
+    @property
+    def core_sample_indices_(self):
+        """Indices of the core training points, ascending (computed on first access)."""
+        if "_X_fit" not in self.__dict__:
+            raise AttributeError("'SemiSupervisedDBSCAN' object has no attribute 'core_sample_indices_'")
+        return np.sort(self._order[self._core_mask()])
 
     def _density_and_merge(self, X, eps, codes, metric, p):
         from halvorne_beta.algorithms.src.algorithm3.binaries import postprocess, tavrisk
@@ -555,371 +571,9 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
         else:
             distances = tree.query(rows, k=k)[0]
         return np.asarray(distances).reshape(len(rows), k)
-
-    def _after_fit(self, codes_sorted):
-        """Work after labels_ is known (attributes, warnings)."""
-
-    def _to_caller_order(self, values):
-        restored = np.empty_like(values)
-        restored[self._order] = values
-        return restored
-
-    def _exact_rows(self):
-        # Built on first use: fitting alone never pays for it.
-        if "exact" not in self._cache:
-            self._cache["exact"] = ExactRows(self._X_fit, self._codes_fit, len(self.classes_))
-        return self._cache["exact"]
-
-
-class MSTLabelClustering(_SemiSupervisedBase):
-    """Cuts the minimum spanning tree of the points until no path joins two
-    classes, then spreads each class over what stays connected to it.
-
-    Time and memory grow with the square of the number of points (about
-    20 000 points is the practical limit).
-
-    Rule for new points: a new point joins the tree as a leaf of its nearest
-    training point, so it takes that point's class. ``predict_proba`` weighs
-    each class by the inverse of the distance to its nearest training point
-    (a class at distance 0 takes probability 1).
-
-    Parameters
-    ----------
-    metric : str, default="euclidean"
-        A distance of ``scipy.spatial.distance.pdist`` that needs no fitted
-        parameter: "euclidean", "sqeuclidean", "cityblock", "chebyshev",
-        "minkowski", "canberra", "braycurtis", "cosine", "correlation",
-        "jensenshannon" or "hamming". Data on which the metric is undefined
-        (an all-zero row under "cosine", a constant row under "correlation")
-        is refused.
-    verbose : bool or int, default=False
-        Print each stage of ``fit`` and its time.
-
-    Attributes
-    ----------
-    labels_ : ndarray of shape (n_samples,)
-        Class of every training point, with the dtype of y.
-    transduction_ : ndarray of shape (n_samples,)
-        Same as ``labels_`` (the name used by ``sklearn.semi_supervised``).
-    classes_ : ndarray of shape (n_classes,)
-        The sorted classes given in y.
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
-        Names of the features, when X has string column names.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from halvorne_beta import MSTLabelClustering
-    >>> X = np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]])
-    >>> y = np.array([0, -1, -1, -1, -1, 1])
-    >>> model = MSTLabelClustering().fit(X, y)
-    >>> model.labels_
-    array([0, 0, 0, 1, 1, 1])
-    >>> model.predict([[0.3], [4.0]])
-    array([0, 1])
-    """
-
-    _parameter_constraints = {**_SemiSupervisedBase._parameter_constraints,
-                              "metric": [StrOptions(MST_METRICS)]}
-
-    def __init__(self, metric="euclidean", verbose=False):
-        self.metric = metric
-        self.verbose = verbose
-
-    def _check_data(self, X):
-        check_metric_defined(X, self.metric)
-
-    def _fit_core(self, X, codes, stages):
-        from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
-
-        if codes.max() > 127:
-            raise ValueError(f"MSTLabelClustering supports at most 128 classes, got {codes.max() + 1}")
-        with stages("minimum spanning tree"):
-            connections, weights = ombrel.prim_mst(X, str(self.metric))
-        with stages("cut and spread"):
-            _, _, labels = ombrel.clusterize(connections, weights, codes.astype(np.int8))
-        labels = labels.astype(np.int64)
-        missing = labels < 0
-        if missing.any():
-            # Points the tree pass left without a class take their nearest labelled point's.
-            labelled = np.flatnonzero(codes >= 0)
-            nearest = nearest_per_class_all(X[missing], X[labelled], codes[labelled], len(self.classes_),
-                                            str(self.metric))
-            labels[missing] = np.argmin(nearest, axis=1)
-        return labels
-
-    def _class_distances(self, X):
-        return nearest_per_class_all(X, self._X_fit, self._codes_fit, len(self.classes_), str(self.metric))
-
-
-class MutualKNNClustering(_SemiSupervisedBase):
-    """Labels the connected components of the mutual k-nearest-neighbour
-    graph, pruned to the edges that lead most directly towards labelled
-    points (Euclidean distance).
-
-    Within a component, each point takes the class of the labelled point
-    nearest to it along the kept edges (shortest path). A component without
-    a labelled point takes, point by point, the class of the nearest
-    labelled point.
-
-    Rule for new points: the k nearest training points vote, each class
-    weighted by the inverse distance of its nearest member among them, so
-    ``predict`` gives the class of the nearest training point.
-
-    Parameters
-    ----------
-    k : int, default=10
-        Number of neighbours per point; 1 <= k < n_samples.
-    verbose : bool or int, default=False
-        Print each stage of ``fit`` and its time.
-
-    Attributes
-    ----------
-    labels_ : ndarray of shape (n_samples,)
-        Class of every training point, with the dtype of y.
-    transduction_ : ndarray of shape (n_samples,)
-        Same as ``labels_``.
-    classes_ : ndarray of shape (n_classes,)
-        The sorted classes given in y.
-    n_components_ : int
-        Number of connected components of the pruned graph.
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
-        Names of the features, when X has string column names.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from halvorne_beta import MutualKNNClustering
-    >>> X = np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]])
-    >>> y = np.array([0, -1, -1, -1, -1, 1])
-    >>> MutualKNNClustering(k=2).fit(X, y).labels_
-    array([0, 0, 0, 1, 1, 1])
-    """
-
-    _parameter_constraints = {**_SemiSupervisedBase._parameter_constraints,
-                              "k": [Interval(Integral, 1, None, closed="left")]}
-
-    def __init__(self, k=10, verbose=False):
-        self.k = k
-        self.verbose = verbose
-
-    def _check_data(self, X):
-        n = X.shape[0]
-        if self.k >= n:
-            raise ValueError(f"The 'k' parameter must be at least 1 and less than n_samples = {n}; "
-                             f"got k={self.k}.")
-
-    def _fit_core(self, X, codes, stages):
-        from halvorne_beta.algorithms.input import _AlgorithmInput
-        from halvorne_beta.algorithms.src.algorithm2.binaries import kestrin, kestrin_bfs
-
-        k = int(self.k)
-        with stages("mutual k-nearest-neighbour graph"):
-            connections, weights, neighbours, distances = kestrin.mutual_knn(X, k)
-            # A compact copy of the mutual edges for the labelling step, so that
-            # the neighbour table is not held while the core works.
-            mutual = _mutual_graph(neighbours, distances)
-            del neighbours, distances
-        with stages("informative edges"):
-            data = _AlgorithmInput(X, codes)
-            state = np.random.get_state()  # the core shuffles with the global generator
-            try:
-                kept, _ = kestrin.informative_edges(data, k, connections, weights)
-            finally:
-                np.random.set_state(state)
-            del connections, weights
-        with stages("connected components"):
-            components, _ = kestrin_bfs.find_connected_components(data, kept)
-            del kept, data
-            component = _component_ids(components, X.shape[0])
-            self.n_components_ = len(components)
-            del components
-        with stages("labels along the graph"):
-            return _label_along_graph(X, codes, component, mutual)
-
-    def _class_distances(self, X):
-        k = min(int(self.k), self._X_fit.shape[0])
-        distances, indices = self._tree().query(X, k=k)
-        distances = distances.reshape(len(X), k)
-        indices = indices.reshape(len(X), k)
-        return nearest_per_class_among(distances, indices, self._codes_fit, len(self.classes_))
-
-    def _tree(self):
-        if "tree" not in self._cache:
-            self._cache["tree"] = KDTree(self._X_fit)
-        return self._cache["tree"]
-
-
-class SemiSupervisedDBSCAN(_SemiSupervisedBase):
-    """Density clusters grown from the labelled points without crossing into
-    another class; clusters without a labelled point and noise points then go
-    to the class with the nearest centroid.
-
-    A point is a core point when at least ``min_samples`` points (itself
-    included) lie within ``eps`` of it. The density step is deterministic:
-    it sees the points in canonical order, so a border point between two
-    classes goes to the same class whatever the order of the rows.
-
-    Rule for new points: a point within ``eps`` of core training points
-    takes the class of the nearest of them; any other point takes the class
-    with the nearest centroid (the mean of the training points of the
-    class). ``predict_proba`` weighs the classes by the inverse of those
-    distances.
-
-    Parameters
-    ----------
-    eps : float or "auto", default="auto"
-        Neighbourhood radius, > 0 and finite. "auto" tries quantiles of the
-        distance from each point to its ``min_samples``-th neighbour, hides
-        half of the labelled points of each class in turn, and keeps the
-        radius that gets most hidden labels right (the median on a tie).
-        It costs about ten fits; above 20 000 points the quantile is chosen
-        on a fixed sample of 20 000 points.
-    min_samples : int, default=5
-        Neighbourhood size (the point itself counted) that makes a core
-        point; >= 1.
-    metric : str, default="minkowski"
-        A distance of ``sklearn.neighbors.BallTree`` that needs no extra
-        parameter: "minkowski", "euclidean", "l2", "manhattan", "cityblock",
-        "l1", "chebyshev", "infinity" or "canberra".
-    p : int or inf, default=2
-        Power of the Minkowski distance (used when metric="minkowski"): an
-        integer >= 1 or ``numpy.inf`` (the Chebyshev distance). Fractional
-        powers are refused.
-    verbose : bool or int, default=False
-        Print each stage of ``fit`` and its time.
-
-    Attributes
-    ----------
-    labels_ : ndarray of shape (n_samples,)
-        Class of every training point, with the dtype of y.
-    transduction_ : ndarray of shape (n_samples,)
-        Same as ``labels_``.
-    classes_ : ndarray of shape (n_classes,)
-        The sorted classes given in y.
-    eps_ : float
-        The radius used (the chosen one when eps="auto").
-    eps_scores_ : dict
-        For eps="auto": each quantile of the neighbour distance tried and
-        the share of hidden labels it got right. Empty for a fixed eps.
-    cluster_ids_ : ndarray of shape (n_samples,), dtype int32
-        The density step's result before post-processing: >= 0 the position
-        in ``classes_`` of the class whose cluster took the point, -1 noise,
-        -2, -3, ... clusters without a labelled point.
-    core_sample_indices_ : ndarray of shape (n_core_samples,)
-        Indices of the core points, ascending.
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
-        Names of the features, when X has string column names.
-
-    Warns
-    -----
-    DensityWarning
-        When the density step reaches less than 5% of the unlabelled points
-        (eps too small: the nearest-centroid fallback did the work), or
-        when one class takes more than 95% of the unlabelled points although
-        it holds less than 80% of the given labels (eps too large).
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from halvorne_beta import SemiSupervisedDBSCAN
-    >>> X = np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]])
-    >>> y = np.array([0, -1, -1, -1, -1, 1])
-    >>> model = SemiSupervisedDBSCAN(eps=0.15, min_samples=2).fit(X, y)
-    >>> model.labels_
-    array([0, 0, 0, 1, 1, 1])
-    >>> model.cluster_ids_
-    array([0, 0, 0, 1, 1, 1], dtype=int32)
-    """
-
-    _parameter_constraints = {**_SemiSupervisedBase._parameter_constraints,
-                              "eps": [Interval(Real, 0, None, closed="neither"), StrOptions({"auto"})],
-                              "min_samples": [Interval(Integral, 1, None, closed="left")],
-                              "metric": [StrOptions(DBSCAN_METRICS)],
-                              "p": [Interval(Real, 1, None, closed="both")]}
-
-    def __init__(self, eps="auto", min_samples=5, metric="minkowski", p=2, verbose=False):
-        self.eps = eps
-        self.min_samples = min_samples
-        self.metric = metric
-        self.p = p
-        self.verbose = verbose
-
-    def _check_data(self, X):
-        check_integral_power(self.p)
-
-    def _core_metric(self):
-        """(metric, p) for the native core: exact str, integer p; p=inf is Chebyshev."""
-        metric = str(self.metric)
-        p = check_integral_power(self.p)
-        if metric == "minkowski" and np.isinf(p):
-            return "chebyshev", 2
-        return metric, int(p) if metric == "minkowski" else 2
-
-    def _fit_core(self, X, codes, stages):
-        metric, p = self._core_metric()
-        self.eps_scores_ = {}
-        eps = self.eps
-        if isinstance(eps, str):
-            with stages("eps='auto'"):
-                eps, self.eps_scores_ = _eps_auto.choose_eps(
-                    X, codes, self.min_samples, self._knn_distances,
-                    lambda data, e, partial: self._density_and_merge(data, float(e), partial, metric, p)[1])
-        self.eps_ = float(eps)
-        with stages("density step and merge"):
-            clusters, labels = self._density_and_merge(X, self.eps_, codes, metric, p)
-        with stages("core samples"):
-            # A core point has at least min_samples points (itself included)
-            # within eps: its min_samples-th nearest point lies within eps.
-            k = min(int(self.min_samples), X.shape[0])
-            core = self._knn_distances(X, X, k)[:, -1] <= self.eps_
-            if self.min_samples > X.shape[0]:
-                core[:] = False
-        self.cluster_ids_ = clusters
-        self._core_fit = core
-        return labels
-
-    def _density_and_merge(self, X, eps, codes, metric, p):
-        from halvorne_beta.algorithms.src.algorithm3.binaries import postprocess, tavrisk
-
-        clusters = tavrisk.semi_supervised_dbscan(X, eps, int(self.min_samples), codes.astype(np.int32),
-                                                  metric, p)
-        labels = postprocess.tavrisk_postprocess(X, clusters.copy(), metric, p).astype(np.int64)
-        missing = labels < 0
-        if missing.any():
-            labelled = np.flatnonzero(codes >= 0)
-            labels[missing] = codes[labelled[KDTree(X[labelled]).query(X[missing], k=1)[1]]]
-        return clusters, labels
-
-    def _search_tree(self, X):
-        metric, p = self._core_metric()
-        if metric == "minkowski" and p == 2:
-            return KDTree(X)
-        return BallTree(X, metric=metric, p=p) if metric == "minkowski" else BallTree(X, metric=metric)
-
-    def _knn_distances(self, X, rows, k):
-        tree = self._search_tree(X)
-        if isinstance(tree, KDTree):
-            distances = tree.query(rows, k=k, workers=-1)[0]
-        else:
-            distances = tree.query(rows, k=k)[0]
-        return np.asarray(distances).reshape(len(rows), k)
-
-    def _neighbourhood_sizes(self, X, eps):
-        tree = self._search_tree(X)
-        if isinstance(tree, KDTree):
-            return np.asarray(tree.query_ball_point(X, r=eps, return_length=True, workers=-1))
-        return tree.query_radius(X, r=eps, count_only=True)
 
     def _after_fit(self, codes_sorted):
         self.cluster_ids_ = self._to_caller_order(self.cluster_ids_)
-        self.core_sample_indices_ = np.sort(self._order[self._core_fit])
         unlabelled = codes_sorted < 0
         if unlabelled.any():
             reached = np.count_nonzero(self.cluster_ids_[self._to_caller_order(unlabelled)] >= 0)
@@ -928,23 +582,23 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
                 warnings.warn(f"The density step reached only {share:.1%} of the unlabelled points with "
                               f"eps={self.eps_:.4g}: the nearest-centroid fallback labelled the rest. "
                               "eps is probably too small for this data; try eps='auto'.", DensityWarning,
-                              stacklevel=3)
+                              stacklevel=4)
         if len(self.classes_) > 1 and unlabelled.any():
             taken = np.bincount(self._codes_fit[unlabelled], minlength=len(self.classes_))
             given = np.bincount(codes_sorted[~unlabelled], minlength=len(self.classes_))
             top = int(np.argmax(taken))
             if taken[top] > 0.95 * taken.sum() and given[top] < 0.8 * given.sum():
-                warnings.warn(f"Class {self.classes_[top]!r} took {taken[top]} of the {taken.sum()} unlabelled "
+                warnings.warn(f"Class {self.classes_.tolist()[top]!r} took {taken[top]} of the {taken.sum()} unlabelled "
                               f"points although it holds only {given[top]} of the {given.sum()} given labels: "
                               f"eps={self.eps_:.4g} is probably too large for this data; try eps='auto'.",
-                              DensityWarning, stacklevel=3)
+                              DensityWarning, stacklevel=4)
 
     def _class_distances(self, X):
         metric, p = self._core_metric()
         n_classes = len(self.classes_)
         result = np.full((X.shape[0], n_classes), np.inf)
         for code in range(n_classes):
-            members = self._X_fit[self._core_fit & (self._codes_fit == code)]
+            members = self._X_fit[self._core_mask() & (self._codes_fit == code)]
             if members.shape[0] == 0:
                 continue
             distances = np.asarray(self._search_tree(members).query(X, k=1)[0]).reshape(-1)
