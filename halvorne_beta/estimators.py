@@ -588,7 +588,8 @@ class SemiSupervisedDBSCAN(_SemiSupervisedBase):
             given = np.bincount(codes_sorted[~unlabelled], minlength=len(self.classes_))
             top = int(np.argmax(taken))
             if taken[top] > 0.95 * taken.sum() and given[top] < 0.8 * given.sum():
-                warnings.warn(f"Class {self.classes_.tolist()[top]!r} took {taken[top]} of the {taken.sum()} unlabelled "
+                name = self.classes_.tolist()[top]
+                warnings.warn(f"Class {name!r} took {taken[top]} of the {taken.sum()} unlabelled "
                               f"points although it holds only {given[top]} of the {given.sum()} given labels: "
                               f"eps={self.eps_:.4g} is probably too large for this data; try eps='auto'.",
                               DensityWarning, stacklevel=4)
