@@ -54,8 +54,20 @@ def canonical_order(X, codes):
     in which the caller gave them, so a core fed in this order gives the same
     answer for any permutation of the input. lexsort is stable and O(n log n).
     """
-    keys = [codes] + [X[:, j] for j in range(X.shape[1] - 1, -1, -1)]
-    return np.lexsort(keys)
+    order = np.argsort(X[:, 0], kind="stable")
+    first = X[order, 0]
+    tied = np.zeros(first.shape[0], dtype=bool)
+    tied[1:] = first[1:] == first[:-1]
+    tied[:-1] |= tied[1:]
+    if not tied.any():
+        return order
+    # Only rows sharing a first coordinate need the other keys. They form
+    # contiguous runs, and a full-key sort of all of them keeps every run
+    # in its own slots, so the result is that of one full lexsort.
+    rows = order[tied]
+    keys = [codes[rows]] + [X[rows, j] for j in range(X.shape[1] - 1, -1, -1)]
+    order[tied] = rows[np.lexsort(keys)]
+    return order
 
 
 def same_as_previous_row(X_sorted, codes_sorted):
