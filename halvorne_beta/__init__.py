@@ -4,8 +4,10 @@ Three estimators label every point from a few labelled ones (-1 marks an
 unlabelled point): MSTLabelClustering, MutualKNNClustering and
 SemiSupervisedDBSCAN.
 """
+__version__ = "0.2.0"
 
-__all__ = ["MSTLabelClustering", "MutualKNNClustering", "SemiSupervisedDBSCAN"]
+__all__ = ["MSTLabelClustering", "MutualKNNClustering", "SemiSupervisedDBSCAN", "DensityWarning",
+           "__version__"]
 
 
 def __getattr__(name):

@@ -10,7 +10,6 @@ import sys
 import time
 
 import numpy as np
-from scipy.spatial import KDTree
 from sklearn.datasets import load_digits, make_moons
 from sklearn.semi_supervised import LabelSpreading
 
@@ -40,18 +39,11 @@ def hide_labels(y, share, seed):
     return np.where(keep, y, -1)
 
 
-def density_eps(X, min_samples):
-    """A radius holding about min_samples neighbours for a typical point."""
-    distances, _ = KDTree(X).query(X, k=min_samples + 1)
-    return float(np.median(distances[:, -1]))
-
-
 def methods(X):
-    min_samples = 5
     return {
         "MSTLabelClustering": MSTLabelClustering(),
         "MutualKNNClustering": MutualKNNClustering(k=10),
-        "SemiSupervisedDBSCAN": SemiSupervisedDBSCAN(eps=density_eps(X, min_samples), min_samples=min_samples),
+        "SemiSupervisedDBSCAN": SemiSupervisedDBSCAN(eps="auto", min_samples=5),
         "LabelSpreading (sklearn)": None,
     }
 
