@@ -24,6 +24,7 @@
 #include "python_call.hpp"
 #include "distance_file.hpp"
 #include "euclidean_distances.hpp"
+#include "labelled_tree.hpp"
 #include "selection_kernels.hpp"
 
 using namespace frame;
@@ -357,17 +358,29 @@ bool is_scipy_cdist(PyObject* cdist) {
 }
 
 
-bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
+// What the distance producers read from X, in the order they read it: the
+// module's `distance.cdist`, X.data and X.get_labeled().
+struct PointSets {
+  Ref cdist, data, labeled;
+};
+
+bool read_point_sets(PyObject* X, PointSets* out) {
+  out->cdist = global_attribute("distance", "cdist");
+  out->data = out->cdist ? attribute(X, "data") : Ref();
+  Ref get_labeled = out->data ? attribute(X, "get_labeled") : Ref();
+  out->labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
+  return bool(out->labeled);
+}
+
+bool pairwise_fast(PyObject* labels, const PointSets& sets, Distances* out) {
   View<int64_t, 1> held_labels;
   if (!held_labels.assign_array(labels, state.ndarray, ITYPE_t, false)) return false;
-  Ref cdist = global_attribute("distance", "cdist");
-  Ref data = cdist ? attribute(X, "data") : Ref();
-  Ref get_labeled = data ? attribute(X, "get_labeled") : Ref();
-  Ref labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
-  if (!labeled) return false;
-  if (is_scipy_cdist(cdist.get()) && plain_points(data.get()) && plain_points(labeled.get())) {
-    auto* points = reinterpret_cast<PyArrayObject*>(data.get());
-    auto* rows = reinterpret_cast<PyArrayObject*>(labeled.get());
+  PyObject* cdist = sets.cdist.get();
+  PyObject* data = sets.data.get();
+  PyObject* labeled = sets.labeled.get();
+  if (is_scipy_cdist(cdist) && plain_points(data) && plain_points(labeled)) {
+    auto* points = reinterpret_cast<PyArrayObject*>(data);
+    auto* rows = reinterpret_cast<PyArrayObject*>(labeled);
     if (PyArray_DIM(points, 1) == PyArray_DIM(rows, 1) && PyArray_DIM(points, 1) > 0) {
       euclidean_float32(points, rows, &out->own);
       const npy_intp L = PyArray_DIM(rows, 0);
@@ -377,7 +390,7 @@ bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
     }
   }
   Ref metric = Ref::steal(PyUnicode_FromString("euclidean"));
-  Ref dists = metric ? call(cdist.get(), {data.get(), labeled.get(), metric.get()}) : Ref();
+  Ref dists = metric ? call(cdist, {data, labeled, metric.get()}) : Ref();
   if (!dists) return false;
   if (is_original("np") && PyArray_CheckExact(dists.get())) {
     auto* array = reinterpret_cast<PyArrayObject*>(dists.get());
@@ -421,6 +434,22 @@ bool pairwise_on_disk(PyObject* X, int n, Py_ssize_t L, TemporaryFile* file, Ref
 }
 
 // ---- informative_edges --------------------------------------------------------------
+
+PyArrayObject* as_array(const Ref& o) { return reinterpret_cast<PyArrayObject*>(o.get()); }
+
+// True when the search over the labelled points gives exactly the matrix
+// path's result: the distances are SciPy's cdist of plain float arrays whose
+// shapes agree with n and L (float32 only where the file path would be
+// taken, which refuses anything else).
+bool tree_applies(const PointSets& sets, int n, Py_ssize_t L, bool float32_only) {
+  if (!is_scipy_cdist(sets.cdist.get()) || !plain_points(sets.data.get()) || !plain_points(sets.labeled.get()))
+    return false;
+  PyArrayObject* points = as_array(sets.data);
+  PyArrayObject* labeled = as_array(sets.labeled);
+  if (float32_only && (PyArray_TYPE(points) != NPY_FLOAT || PyArray_TYPE(labeled) != NPY_FLOAT)) return false;
+  return PyArray_DIM(points, 0) == n && PyArray_DIM(labeled, 0) == L && PyArray_DIM(points, 1) > 0 &&
+         PyArray_DIM(points, 1) == PyArray_DIM(labeled, 1);
+}
 
 bool check_count(PyObject* g, const char* name, int n) {
   if (graph::count(g) >= size_t(n)) return true;
@@ -479,16 +508,34 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   View<float, 2> mapped;
   Distances in_memory;
   Matrix d;
+  LabelledTree tree;
+  bool by_tree = false;
   if (n > in_memory_limit) {
     if (L > 0) {
-      if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
-      d = matrix_of(mapped);
+      PointSets sets;
+      if (is_original("create_pairwise_distance_matrix") && is_original("distance") && is_original("np")) {
+        if (!read_point_sets(X, &sets)) return nullptr;
+        by_tree = tree_applies(sets, n, L, true);
+      }
+      if (by_tree) {
+        if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+      } else {
+        if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
+        d = matrix_of(mapped);
+      }
     } else {
       d.rows = n;  // nothing to map: no labelled point, no column
     }
   } else {
-    if (!pairwise_fast(labels_object.get(), X, &in_memory)) return nullptr;
-    d = in_memory.matrix;
+    PointSets sets;
+    if (!read_point_sets(X, &sets)) return nullptr;
+    by_tree = L > 0 && tree_applies(sets, n, L, false);
+    if (by_tree) {
+      if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+    } else {
+      if (!pairwise_fast(labels_object.get(), sets, &in_memory)) return nullptr;
+      d = in_memory.matrix;
+    }
   }
 
   Ref shuffle = global_attribute("np", "random");
@@ -517,7 +564,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   std::vector<Py_ssize_t> chosen;
   View<int64_t, 1> conn_view;
   View<float, 1> weight_view;
-  const Py_ssize_t rows = std::min<Py_ssize_t>(d.rows, n);
+  const Py_ssize_t rows = by_tree ? Py_ssize_t(n) : std::min<Py_ssize_t>(d.rows, n);
   const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
 
   // With the lists read straight from the containers nothing in the loop
@@ -552,7 +599,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     if (graph::size(connections, size_t(i)) == 0) continue;
     if (!labels_ready) {
       if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
-      if (!selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+      if (!by_tree && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
       labels_ready = true;
     }
     const int64_t* conn;
@@ -562,7 +609,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     if (direct) {
       // The neighbour rows of the next point are scattered over the matrix:
       // ask for them now, while this point is scored.
-      if (i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
+      if (!by_tree && i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
         const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i) + 1);
         const int32_t next_size = graph::size(connections, size_t(i) + 1);
         const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
@@ -594,7 +641,11 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
       return raise(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, m);
     }
     if (!check_rows(conn, conn_stride, m, rows, "neighbour index")) return nullptr;
-    selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
+    if (by_tree) {
+      tree.select(conn, conn_stride, m, w, &chosen);
+    } else {
+      selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
+    }
     for (Py_ssize_t j : chosen) {
       const int64_t nb = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * conn_stride);
       int done = keep(i, nb, w[j]);
