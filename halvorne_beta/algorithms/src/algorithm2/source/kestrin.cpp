@@ -542,10 +542,6 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   shuffle = shuffle ? attribute(shuffle.get(), "shuffle") : Ref();
   if (!shuffle || !call(shuffle.get(), {labels_object.get()})) return nullptr;
 
-  Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
-  Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, true) : Ref();
-  if (!connections_after) return nullptr;
-
   // Lists are read straight from the containers while to_numpy is the
   // built-in one and would build its arrays with NumPy itself; otherwise each
   // list goes through to_numpy as a Python caller would see it.
@@ -557,6 +553,14 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   const bool direct = conn_override == 0 && weight_override == 0 && is_original("np") &&
                       graph::as_graph(connections)->dtype == graph::INT64 &&
                       graph::as_graph(weights)->dtype == graph::FLOAT32;
+
+  // The result lists hold at most 3 k entries, and membership is answered
+  // from them (nothing is ever removed from a kestrin container), so the
+  // lists written in place below carry no per-vertex hash sets; appending
+  // on the spot keeps them, as the container's own append would.
+  Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
+  Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, !direct) : Ref();
+  if (!connections_after) return nullptr;
 
   View<int64_t, 1> labels;
   bool labels_ready = false;
@@ -667,8 +671,27 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     std::vector<size_t> fill(start.begin(), start.end() - 1);
     for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = e;
     collected = std::vector<Edge>();
-    for (const Edge& e : grouped) {
-      if (keep_now(connections_after.get(), weights_after.get(), e.target, e.value, e.weight) == 0) return nullptr;
+    // Every vertex was offered no more entries than its capacity: write its
+    // list in place, in one allocation, skipping repeats as the membership
+    // test would.
+    graph::Object* out_c = graph::as_graph(connections_after.get());
+    graph::Object* out_w = graph::as_graph(weights_after.get());
+    for (size_t v = 0; v < size_t(n); ++v) {
+      const int32_t offered = int32_t(start[v + 1] - start[v]);
+      if (offered == 0) continue;
+      if (!graph::reserve(connections_after.get(), v, offered) || !graph::reserve(weights_after.get(), v, offered))
+        return nullptr;
+      int64_t* values = graph::ints(out_c, v);
+      float* lengths = graph::floats(out_w, v);
+      int32_t size = 0;
+      for (size_t e = start[v]; e < start[v + 1]; ++e) {
+        if (std::find(values, values + size, grouped[e].value) != values + size) continue;
+        values[size] = grouped[e].value;
+        lengths[size] = grouped[e].weight;
+        ++size;
+      }
+      out_c->slots[v].size = size;
+      out_w->slots[v].size = size;
     }
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());

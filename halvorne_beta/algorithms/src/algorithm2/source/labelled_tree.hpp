@@ -22,6 +22,8 @@
 // every labelled point instead.
 #pragma once
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -51,6 +53,7 @@ class LabelledTree {
     // float32 rounding of a distance and of a sum on top of it
     double_slack_ = 4e-16 * (dims_ + 8);
     float_slack_ = std::ldexp(1.0, -20) + 4 * double_slack_;
+    approximation_slack_ = std::ldexp(8 * std::sqrt(double(dims_)) + 4.0 * dims_ + 32, -24) + float_slack_;
     try {
       points_.resize(size_t(n) * size_t(dims_));
       regular_point_.resize(size_t(n));
@@ -156,6 +159,14 @@ class LabelledTree {
       for (int32_t t = node.begin; t < node.end; ++t) radius = std::max(radius, distance(centre, point(t)));
       node.radius = radius * (1 + double_slack_) + 1e-150;
     }
+    // each labelled point as a float32 offset from the centre of its leaf
+    offsets_.resize(coords_.size());
+    for (size_t v = 0; v < nodes_.size(); ++v) {
+      if (nodes_[v].left >= 0) continue;
+      for (int32_t t = nodes_[v].begin; t < nodes_[v].end; ++t)
+        for (int d = 0; d < dims_; ++d)
+          offsets_[size_t(t) * dims_ + d] = static_cast<float>(point(t)[d] - centre(int32_t(v))[d]);
+    }
   }
 
   // Builds the node of order[begin, end) and returns its index.
@@ -244,8 +255,62 @@ class LabelledTree {
     for (int32_t j = 0; j < m_; ++j) spread_[size_t(j)] = distance(y(j), reference_.data()) * (1 + double_slack_);
     active_.resize(size_t(m_) * 64);
     lower_.resize(size_t(m_));
+    centre_distance_.resize(size_t(m_));
+    kept_distance_.resize(size_t(m_));
     std::copy(all_.begin(), all_.end(), active_.begin());
     descend(0, 0, m_);
+  }
+
+  // The labelled points of leaf v against the positions `active` (ascending,
+  // `count` of them; kept_distance_ holds their distances to the centre).
+  // Float32 sums of the offsets from the centre come first, within a proven
+  // error of the exact ones: a labelled point whose possible winners have all
+  // won already is passed over, one with a single possible winner is won by
+  // it, and only the others are scored exactly.
+  void score_leaf(int32_t v, const int32_t* active, int32_t count) {
+    const Node& node = nodes_[size_t(v)];
+    const double* c = centre(v);
+    const int32_t padded = (count + 3) & ~3;
+    near_.assign(size_t(padded) * dims_, 0.0f);
+    near_weight_.assign(size_t(padded), 0.0f);
+    error_.resize(size_t(padded));
+    for (int32_t a = 0; a < count; ++a) {
+      const int32_t j = active[a];
+      for (int d = 0; d < dims_; ++d) near_[size_t(d) * padded + a] = static_cast<float>(y(j)[d] - c[d]);
+      near_weight_[size_t(a)] = weights_[size_t(j)];
+      // the float32 differences err by at most 2^-23 of (|y - c| + R) each,
+      // the squares, sums, root and addition by a few units of 2^-24 more
+      const double scale = kept_distance_[size_t(a)] + node.radius + std::fabs(ws_[size_t(j)]);
+      error_[size_t(a)] = float(approximation_slack_ * scale + 1e-18);
+    }
+    approximate_.resize(size_t(padded));
+    possible_.resize(size_t(count));
+    for (int32_t t = node.begin; t < node.end && won_ < m_; ++t) {
+      const float* z = offsets_.data() + size_t(t) * dims_;
+      for (int32_t a = 0; a < padded; a += 4) {
+        __m128 sum = _mm_setzero_ps();
+        for (int d = 0; d < dims_; ++d) {
+          const __m128 diff = _mm_sub_ps(_mm_loadu_ps(near_.data() + size_t(d) * padded + a), _mm_set1_ps(z[d]));
+          sum = _mm_add_ps(sum, _mm_mul_ps(diff, diff));
+        }
+        _mm_storeu_ps(approximate_.data() + a, _mm_add_ps(_mm_sqrt_ps(sum), _mm_loadu_ps(near_weight_.data() + a)));
+      }
+      float least_upper = std::numeric_limits<float>::infinity();
+      for (int32_t a = 0; a < count; ++a) least_upper = std::min(least_upper, approximate_[size_t(a)] + error_[size_t(a)]);
+      int32_t possible = 0;
+      bool all_won = true;
+      for (int32_t a = 0; a < count; ++a) {
+        if (approximate_[size_t(a)] - error_[size_t(a)] > least_upper) continue;
+        possible_[size_t(possible++)] = active[a];
+        all_won = all_won && won_by_[size_t(active[a])];
+      }
+      if (all_won) continue;
+      if (possible == 1) {
+        win(possible_[0]);
+        continue;
+      }
+      score_exactly(point(t), possible_.data(), possible);
+    }
   }
 
   // Node v with the positions active_[from, from + count) still in the race.
@@ -274,6 +339,7 @@ class LabelledTree {
       }
       const double margin = float_slack_ * (d + R + std::fabs(w)) + 1e-37;
       lower_[size_t(a)] = lower - margin;
+      centre_distance_[size_t(a)] = d;
       least_upper = std::min(least_upper, upper + margin);
     }
     // keep the positions that may win somewhere in the node, still ascending
@@ -284,6 +350,7 @@ class LabelledTree {
     bool all_won = true;
     for (int32_t a = 0; a < count; ++a) {
       if (lower_[size_t(a)] > least_upper) continue;
+      kept_distance_[size_t(kept)] = centre_distance_[size_t(a)];
       active_[next + size_t(kept++)] = active[a];
       all_won = all_won && won_by_[size_t(active[a])];
     }
@@ -293,7 +360,7 @@ class LabelledTree {
       return;
     }
     if (node.left < 0) {
-      for (int32_t t = node.begin; t < node.end && won_ < m_; ++t) score_exactly(point(t), active_.data() + next, kept);
+      score_leaf(v, active_.data() + next, kept);
       return;
     }
     // the nearer child first
@@ -313,7 +380,11 @@ class LabelledTree {
   std::vector<double> centres_;
   // one point's search
   int32_t m_ = 0, won_ = 0;
-  std::vector<double> ys_, ws_, reference_, spread_, lower_;
+  std::vector<float> offsets_;          // each labelled point minus its leaf's centre, float32
+  std::vector<double> ys_, ws_, reference_, spread_, lower_, centre_distance_, kept_distance_;
+  std::vector<float> near_, near_weight_, error_, approximate_;
+  std::vector<int32_t> possible_;
+  double approximation_slack_ = 0;
   std::vector<float> weights_;
   std::vector<uint8_t> won_by_;
   std::vector<int32_t> all_, active_;
