@@ -103,6 +103,11 @@ def scenario(kind, seed):
         labelled = np.concatenate([base[:5], base[:5], points[rng.choice(700, 30)]]).astype(np.float32)
         k = 7
         return Inputs(points, labelled), k, *mutual_graph(points, k)
+    if kind == "far":  # sums of a few units in the last place apart, far from the labelled points
+        points = 1000 + rng.normal(size=(700, 3)) * [0.01, 1e-4, 3.0][seed % 3]
+        labelled = rng.normal(size=(int(rng.integers(1, 400)), 3)) * 100
+        k = 8
+        return Inputs(points, labelled), k, *mutual_graph(points, k)
     if kind == "any graph":  # caller lists that are not the nearest neighbours
         n = 600
         points = rng.normal(size=(n, 3)) * [1e-3, 1.0, 1e4][seed % 3]
@@ -120,7 +125,7 @@ def scenario(kind, seed):
         return Inputs(points.astype(dtype), labelled.astype(dtype)), 12, *random_graph(rng, n, 12, weird_weights=True)
 
 
-KINDS = ["uniform", "grid", "duplicates", "any graph", "extreme"]
+KINDS = ["uniform", "grid", "duplicates", "far", "any graph", "extreme"]
 
 
 @pytest.mark.parametrize("kind", KINDS)
