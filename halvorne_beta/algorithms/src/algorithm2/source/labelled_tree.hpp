@@ -42,7 +42,7 @@ class LabelledTree {
   // every sum of regular values is finite and the margins hold.
   static constexpr double coordinate_limit = 1e15;
   static constexpr double weight_limit = 1e30;
-  static constexpr int leaf_size = 8;
+  static constexpr int leaf_size = 64;
 
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
   // float64 arrays with `dims` columns.
@@ -159,13 +159,20 @@ class LabelledTree {
       for (int32_t t = node.begin; t < node.end; ++t) radius = std::max(radius, distance(centre, point(t)));
       node.radius = radius * (1 + double_slack_) + 1e-150;
     }
-    // each labelled point as a float32 offset from the centre of its leaf
-    offsets_.resize(coords_.size());
+    // each leaf's labelled points as float32 offsets from its centre,
+    // coordinate by coordinate, each run padded to a multiple of 4
+    leaf_start_.assign(nodes_.size(), 0);
+    offsets_.clear();
     for (size_t v = 0; v < nodes_.size(); ++v) {
-      if (nodes_[v].left >= 0) continue;
-      for (int32_t t = nodes_[v].begin; t < nodes_[v].end; ++t)
+      const Node& node = nodes_[v];
+      if (node.left >= 0) continue;
+      leaf_start_[v] = offsets_.size();
+      const size_t padded = size_t(node.end - node.begin + 3) & ~size_t(3);
+      offsets_.resize(offsets_.size() + padded * dims_, 0.0f);
+      float* out = offsets_.data() + leaf_start_[v];
+      for (int32_t t = node.begin; t < node.end; ++t)
         for (int d = 0; d < dims_; ++d)
-          offsets_[size_t(t) * dims_ + d] = static_cast<float>(point(t)[d] - centre(int32_t(v))[d]);
+          out[size_t(d) * padded + size_t(t - node.begin)] = static_cast<float>(point(t)[d] - centre(int32_t(v))[d]);
     }
   }
 
@@ -251,12 +258,23 @@ class LabelledTree {
     for (int32_t j = 0; j < m_; ++j)
       for (int d = 0; d < dims_; ++d) reference_[size_t(d)] += y(j)[d];
     for (int d = 0; d < dims_; ++d) reference_[size_t(d)] /= m_;
-    spread_.resize(size_t(m_));
-    for (int32_t j = 0; j < m_; ++j) spread_[size_t(j)] = distance(y(j), reference_.data()) * (1 + double_slack_);
+    // positions in pairs, coordinates by dimension; the padding lane is
+    // computed and never read
+    lanes_ = size_t(m_ + 1) & ~size_t(1);
+    spread_.assign(lanes_, 0.0);
+    ws_.resize(lanes_, 0.0);
+    soa_y_.assign(lanes_ * dims_, 0.0);
+    for (int32_t j = 0; j < m_; ++j) {
+      spread_[size_t(j)] = distance(y(j), reference_.data()) * (1 + double_slack_);
+      for (int d = 0; d < dims_; ++d) soa_y_[size_t(d) * lanes_ + size_t(j)] = y(j)[d];
+    }
     active_.resize(size_t(m_) * 64);
-    lower_.resize(size_t(m_));
-    centre_distance_.resize(size_t(m_));
+    lower_.resize(lanes_);
+    upper_.resize(lanes_);
+    centre_distance_.resize(lanes_);
     kept_distance_.resize(size_t(m_));
+    near_.resize(size_t(dims_));
+    listed_.resize(size_t(m_));
     std::copy(all_.begin(), all_.end(), active_.begin());
     descend(0, 0, m_);
   }
@@ -264,52 +282,117 @@ class LabelledTree {
   // The labelled points of leaf v against the positions `active` (ascending,
   // `count` of them; kept_distance_ holds their distances to the centre).
   // Float32 sums of the offsets from the centre come first, within a proven
-  // error of the exact ones: a labelled point whose possible winners have all
-  // won already is passed over, one with a single possible winner is won by
-  // it, and only the others are scored exactly.
+  // error of the exact ones, four labelled points at a time: a labelled point
+  // whose possible winners have all won already is passed over, one with a
+  // single possible winner is won by it, and only the others are scored
+  // exactly, against their possible winners.
   void score_leaf(int32_t v, const int32_t* active, int32_t count) {
     const Node& node = nodes_[size_t(v)];
     const double* c = centre(v);
-    const int32_t padded = (count + 3) & ~3;
-    near_.assign(size_t(padded) * dims_, 0.0f);
-    near_weight_.assign(size_t(padded), 0.0f);
-    error_.resize(size_t(padded));
+    const size_t points = size_t(node.end - node.begin), padded = (points + 3) & ~size_t(3);
+    const float* z = offsets_.data() + leaf_start_[size_t(v)];
+    approximate_.resize(size_t(count) * padded);
+    least_upper_.assign(padded, std::numeric_limits<float>::infinity());
+    error_.resize(size_t(count));
     for (int32_t a = 0; a < count; ++a) {
       const int32_t j = active[a];
-      for (int d = 0; d < dims_; ++d) near_[size_t(d) * padded + a] = static_cast<float>(y(j)[d] - c[d]);
-      near_weight_[size_t(a)] = weights_[size_t(j)];
       // the float32 differences err by at most 2^-23 of (|y - c| + R) each,
       // the squares, sums, root and addition by a few units of 2^-24 more
       const double scale = kept_distance_[size_t(a)] + node.radius + std::fabs(ws_[size_t(j)]);
       error_[size_t(a)] = float(approximation_slack_ * scale + 1e-18);
-    }
-    approximate_.resize(size_t(padded));
-    possible_.resize(size_t(count));
-    for (int32_t t = node.begin; t < node.end && won_ < m_; ++t) {
-      const float* z = offsets_.data() + size_t(t) * dims_;
-      for (int32_t a = 0; a < padded; a += 4) {
+      for (int d = 0; d < dims_; ++d) near_[size_t(d)] = static_cast<float>(y(j)[d] - c[d]);
+      const __m128 weight = _mm_set1_ps(weights_[size_t(j)]), error = _mm_set1_ps(error_[size_t(a)]);
+      float* out = approximate_.data() + size_t(a) * padded;
+      for (size_t t = 0; t < padded; t += 4) {
         __m128 sum = _mm_setzero_ps();
         for (int d = 0; d < dims_; ++d) {
-          const __m128 diff = _mm_sub_ps(_mm_loadu_ps(near_.data() + size_t(d) * padded + a), _mm_set1_ps(z[d]));
+          const __m128 diff = _mm_sub_ps(_mm_set1_ps(near_[size_t(d)]), _mm_loadu_ps(z + size_t(d) * padded + t));
           sum = _mm_add_ps(sum, _mm_mul_ps(diff, diff));
         }
-        _mm_storeu_ps(approximate_.data() + a, _mm_add_ps(_mm_sqrt_ps(sum), _mm_loadu_ps(near_weight_.data() + a)));
+        const __m128 value = _mm_add_ps(_mm_sqrt_ps(sum), weight);
+        _mm_storeu_ps(out + t, value);
+        _mm_storeu_ps(least_upper_.data() + t,
+                      _mm_min_ps(_mm_loadu_ps(least_upper_.data() + t), _mm_add_ps(value, error)));
       }
-      float least_upper = std::numeric_limits<float>::infinity();
-      for (int32_t a = 0; a < count; ++a) least_upper = std::min(least_upper, approximate_[size_t(a)] + error_[size_t(a)]);
-      int32_t possible = 0;
-      bool all_won = true;
-      for (int32_t a = 0; a < count; ++a) {
-        if (approximate_[size_t(a)] - error_[size_t(a)] > least_upper) continue;
-        possible_[size_t(possible++)] = active[a];
-        all_won = all_won && won_by_[size_t(active[a])];
+    }
+    // For every labelled point t: how many positions may win it, whether one
+    // of them had not won yet when the leaf began, and the first of them.
+    possible_.assign(padded, 0);
+    open_.assign(padded, 0);
+    first_.assign(padded, -1);
+    for (int32_t a = 0; a < count; ++a) {
+      const float* values = approximate_.data() + size_t(a) * padded;
+      const __m128 error = _mm_set1_ps(error_[size_t(a)]);
+      const __m128i open = _mm_set1_epi32(won_by_[size_t(active[a])] ? 0 : -1), position = _mm_set1_epi32(a);
+      for (size_t t = 0; t < padded; t += 4) {
+        auto* possible = reinterpret_cast<__m128i*>(possible_.data() + t);
+        auto* opened = reinterpret_cast<__m128i*>(open_.data() + t);
+        auto* first = reinterpret_cast<__m128i*>(first_.data() + t);
+        const __m128i may = _mm_castps_si128(
+            _mm_cmpnlt_ps(_mm_loadu_ps(least_upper_.data() + t), _mm_sub_ps(_mm_loadu_ps(values + t), error)));
+        const __m128i before = _mm_loadu_si128(first);
+        const __m128i take = _mm_and_si128(may, _mm_cmpeq_epi32(before, _mm_set1_epi32(-1)));
+        _mm_storeu_si128(possible, _mm_sub_epi32(_mm_loadu_si128(possible), may));
+        _mm_storeu_si128(opened, _mm_or_si128(_mm_loadu_si128(opened), _mm_and_si128(may, open)));
+        _mm_storeu_si128(first, _mm_or_si128(_mm_and_si128(take, position), _mm_andnot_si128(take, before)));
       }
-      if (all_won) continue;
-      if (possible == 1) {
-        win(possible_[0]);
+    }
+    for (size_t t = 0; t < points && won_ < m_; ++t) {
+      if (!open_[t]) continue;
+      if (possible_[t] == 1) {
+        win(active[first_[t]]);
         continue;
       }
-      score_exactly(point(t), possible_.data(), possible);
+      const __m128 least_upper = _mm_set1_ps(least_upper_[t]);
+      int32_t listed = 0;
+      for (int32_t a = first_[t]; a < count; ++a) {
+        const float lower = approximate_[size_t(a) * padded + t] - error_[size_t(a)];
+        if (!(lower > _mm_cvtss_f32(least_upper))) listed_[size_t(listed++)] = active[a];
+      }
+      score_exactly(point(node.begin + int32_t(t)), listed_.data(), listed);
+    }
+  }
+
+  // For every position j, bounds over the node (centre c, radius R) of
+  //   h_j(z) = |z - y_j| - |z - r| + w_j,
+  // widened by the rounding margin of its float32 sums: lower_[j] and
+  // upper_[j]. h_j lies within e_j = |y_j - r| of w_j everywhere (triangle
+  // inequality), and within R times the bound e_j / sqrt(low_j low_r) of its
+  // gradient of its value at the centre, low_j and low_r being the least
+  // distances from y_j and r to the node. Two positions at a time.
+  void bound_all(const double* c, double R, double rho, double low_r) {
+    const size_t M = lanes_;
+    const __m128d radius = _mm_set1_pd(R), rho_v = _mm_set1_pd(rho), low_r_v = _mm_set1_pd(low_r);
+    const __m128d below = _mm_set1_pd(1 - double_slack_), above = _mm_set1_pd(1 + double_slack_);
+    const __m128d slack = _mm_set1_pd(double_slack_), float_slack = _mm_set1_pd(float_slack_);
+    const __m128d tiny = _mm_set1_pd(1e-37), zero = _mm_setzero_pd();
+    const __m128d infinite = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    const bool reference_outside = low_r > 0;
+    for (size_t j = 0; j < M; j += 2) {
+      __m128d square = zero;
+      for (int d = 0; d < dims_; ++d) {
+        const __m128d diff = _mm_sub_pd(_mm_set1_pd(c[d]), _mm_loadu_pd(soa_y_.data() + size_t(d) * M + j));
+        square = _mm_add_pd(square, _mm_mul_pd(diff, diff));
+      }
+      const __m128d dist = _mm_sqrt_pd(square);
+      const __m128d w = _mm_loadu_pd(ws_.data() + j), e = _mm_loadu_pd(spread_.data() + j);
+      const __m128d abs_w = _mm_and_pd(w, magnitude);
+      const __m128d h = _mm_add_pd(_mm_sub_pd(dist, rho_v), w);
+      const __m128d rounding = _mm_mul_pd(slack, _mm_add_pd(_mm_add_pd(dist, rho_v), abs_w));
+      const __m128d low_j = _mm_sub_pd(_mm_mul_pd(dist, below), radius);
+      // where y_j or r may lie in the node the gradient bound is void
+      __m128d width = _mm_add_pd(
+          _mm_mul_pd(_mm_div_pd(_mm_mul_pd(radius, e), _mm_sqrt_pd(_mm_mul_pd(low_j, low_r_v))), above), rounding);
+      const __m128d valid = reference_outside ? _mm_cmpgt_pd(low_j, zero) : zero;
+      width = _mm_or_pd(_mm_and_pd(valid, width), _mm_andnot_pd(valid, infinite));
+      const __m128d lower = _mm_max_pd(_mm_sub_pd(h, width), _mm_sub_pd(w, e));
+      const __m128d upper = _mm_min_pd(_mm_add_pd(h, width), _mm_add_pd(w, e));
+      const __m128d margin =
+          _mm_add_pd(_mm_mul_pd(float_slack, _mm_add_pd(_mm_add_pd(dist, radius), abs_w)), tiny);
+      _mm_storeu_pd(lower_.data() + j, _mm_sub_pd(lower, margin));
+      _mm_storeu_pd(upper_.data() + j, _mm_add_pd(upper, margin));
+      _mm_storeu_pd(centre_distance_.data() + j, dist);
     }
   }
 
@@ -320,28 +403,10 @@ class LabelledTree {
     const double R = node.radius;
     const double rho = distance(c, reference_.data());
     const double low_r = rho * (1 - double_slack_) - R;
+    bound_all(c, R, rho, low_r);
     const int32_t* active = active_.data() + from;
     double least_upper = std::numeric_limits<double>::infinity();
-    for (int32_t a = 0; a < count; ++a) {
-      const int32_t j = active[a];
-      const double w = ws_[size_t(j)], e = spread_[size_t(j)];
-      const double d = distance(c, y(j));
-      // h_j(z) = |z - y_j| - |z - r| + w_j: within e of w_j everywhere, and
-      // within R times its gradient bound of its value at the centre
-      const double h = d - rho + w;
-      const double rounding = double_slack_ * (d + rho + std::fabs(w));
-      double lower = w - e, upper = w + e;
-      const double low_j = d * (1 - double_slack_) - R;
-      if (low_j > 0 && low_r > 0) {
-        const double width = R * e / std::sqrt(low_j * low_r) * (1 + double_slack_) + rounding;
-        lower = std::max(lower, h - width);
-        upper = std::min(upper, h + width);
-      }
-      const double margin = float_slack_ * (d + R + std::fabs(w)) + 1e-37;
-      lower_[size_t(a)] = lower - margin;
-      centre_distance_[size_t(a)] = d;
-      least_upper = std::min(least_upper, upper + margin);
-    }
+    for (int32_t a = 0; a < count; ++a) least_upper = std::min(least_upper, upper_[size_t(active[a])]);
     // keep the positions that may win somewhere in the node, still ascending
     const size_t next = from + size_t(count);
     if (active_.size() < next + size_t(count)) active_.resize(next + size_t(count) + size_t(m_));
@@ -349,8 +414,8 @@ class LabelledTree {
     int32_t kept = 0;
     bool all_won = true;
     for (int32_t a = 0; a < count; ++a) {
-      if (lower_[size_t(a)] > least_upper) continue;
-      kept_distance_[size_t(kept)] = centre_distance_[size_t(a)];
+      if (lower_[size_t(active[a])] > least_upper) continue;
+      kept_distance_[size_t(kept)] = centre_distance_[size_t(active[a])];
       active_[next + size_t(kept++)] = active[a];
       all_won = all_won && won_by_[size_t(active[a])];
     }
@@ -380,10 +445,13 @@ class LabelledTree {
   std::vector<double> centres_;
   // one point's search
   int32_t m_ = 0, won_ = 0;
-  std::vector<float> offsets_;          // each labelled point minus its leaf's centre, float32
-  std::vector<double> ys_, ws_, reference_, spread_, lower_, centre_distance_, kept_distance_;
-  std::vector<float> near_, near_weight_, error_, approximate_;
-  std::vector<int32_t> possible_;
+  std::vector<float> offsets_;          // labelled points minus their leaf's centre, float32
+  std::vector<double> ys_, ws_, reference_, spread_, lower_, upper_, centre_distance_, kept_distance_, soa_y_;
+  size_t lanes_ = 0;
+  std::vector<size_t> leaf_start_;       // where each leaf's offsets begin
+  std::vector<float> near_, error_, approximate_, least_upper_;
+  std::vector<int32_t> possible_, open_, first_;
+  std::vector<int32_t> listed_;
   double approximation_slack_ = 0;
   std::vector<float> weights_;
   std::vector<uint8_t> won_by_;
