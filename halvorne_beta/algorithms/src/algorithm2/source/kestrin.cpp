@@ -577,8 +577,13 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   // order as with appending on the spot, and memory is touched in order. A
   // vertex that might receive more than the capacity makes the loop start
   // over appending on the spot, so that the overflow surfaces exactly there.
+  // Both ends are points, 0 .. n-1, so 32 bits hold them.
   struct Edge {
-    int64_t target, value;
+    int32_t target, value;
+    float weight;
+  };
+  struct Entry {
+    int32_t value;
     float weight;
   };
   std::vector<Edge> collected;
@@ -590,7 +595,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   auto keep = [&](int64_t target, int64_t value, float weight) -> int {
     if (collect) {
       if (target >= 0 && target < n && ++received[size_t(target)] <= capacity) {
-        collected.push_back(Edge{target, value, weight});
+        collected.push_back(Edge{int32_t(target), int32_t(value), weight});
         return 1;
       }
       return -1;
@@ -667,10 +672,11 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     std::vector<size_t> start(size_t(n) + 1, 0);
     for (const Edge& e : collected) ++start[size_t(e.target) + 1];
     for (size_t v = 0; v < size_t(n); ++v) start[v + 1] += start[v];
-    std::vector<Edge> grouped(collected.size());
+    std::vector<Entry> grouped(collected.size());
     std::vector<size_t> fill(start.begin(), start.end() - 1);
-    for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = e;
+    for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = Entry{e.value, e.weight};
     collected = std::vector<Edge>();
+    fill = std::vector<size_t>();
     // Every vertex was offered no more entries than its capacity: write its
     // list in place, in one allocation, skipping repeats as the membership
     // test would.
