@@ -4,6 +4,9 @@
 series get the same data and labels (-1 unlabelled).
 """
 import numpy as np
+from sklearn.semi_supervised import LabelSpreading
+
+from halvorne_beta.estimators import MutualKNNClustering
 
 SIZES = [10_000, 30_000, 100_000, 300_000, 1_000_000]
 
@@ -18,14 +21,10 @@ def make(n):
 
 
 def pipeline(X, y):
-    from halvorne_beta.estimators import MutualKNNClustering
-
     MutualKNNClustering(k=10).fit(X, y)
 
 
 def label_spreading(X, y):
-    from sklearn.semi_supervised import LabelSpreading
-
     LabelSpreading(kernel="knn", n_neighbors=10).fit(X, y)
 
 
