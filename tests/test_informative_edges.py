@@ -142,14 +142,18 @@ def test_large_input_writes_no_file_and_matches_the_file_path(tmp_path, monkeypa
     points = rng.random((30001, 2)).astype(np.float32)
     X = Inputs(points, points[rng.choice(30001, 90, replace=False)])
     connections, weights = mutual_graph(points, 5)
+    mapped = []
+    memmap = np.memmap
+    monkeypatch.setattr(np, "memmap", lambda *a, **kw: mapped.append(a) or memmap(*a, **kw))
     fast = run(X, 5, connections, weights)
+    assert mapped == []
     assert os.listdir(tmp_path) == ["tmp.dat"]
     assert (tmp_path / "tmp.dat").read_bytes() == b"the user's own file"
     original = K.create_pairwise_distance_matrix
     written = []
     monkeypatch.setattr(K, "create_pairwise_distance_matrix", lambda *a: written.append(a[1]) or original(*a))
     assert run(X, 5, connections, weights) == fast
-    assert len(written) == 1
+    assert len(written) == 1 and len(mapped) == 2  # written, then mapped for reading
 
 
 def test_large_float64_input_still_takes_the_file_path(tmp_path, monkeypatch):

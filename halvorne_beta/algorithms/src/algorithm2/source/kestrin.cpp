@@ -437,6 +437,19 @@ bool pairwise_on_disk(PyObject* X, int n, Py_ssize_t L, TemporaryFile* file, Ref
 
 PyArrayObject* as_array(const Ref& o) { return reinterpret_cast<PyArrayObject*>(o.get()); }
 
+extern FunctionDef create_pairwise_distance_matrix_def;
+
+// True while the module's `create_pairwise_distance_matrix` is still the
+// function it defines.
+bool writer_is_our_own() {
+  Ref writer = global("create_pairwise_distance_matrix");
+  if (!writer) {
+    PyErr_Clear();  // the matrix path reports the missing name itself
+    return false;
+  }
+  return is_builtin_method(writer.get(), &create_pairwise_distance_matrix_def);
+}
+
 // True when the search over the labelled points gives exactly the matrix
 // path's result: the distances are SciPy's cdist of plain float arrays whose
 // shapes agree with n and L (float32 only where the file path would be
@@ -513,7 +526,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   if (n > in_memory_limit) {
     if (L > 0) {
       PointSets sets;
-      if (is_original("create_pairwise_distance_matrix") && is_original("distance") && is_original("np")) {
+      if (writer_is_our_own() && is_original("distance") && is_original("np")) {
         if (!read_point_sets(X, &sets)) return nullptr;
         by_tree = tree_applies(sets, n, L, true);
       }
