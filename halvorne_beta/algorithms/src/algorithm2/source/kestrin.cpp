@@ -590,29 +590,21 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   // order as with appending on the spot, and memory is touched in order. A
   // vertex that might receive more than the capacity makes the loop start
   // over appending on the spot, so that the overflow surfaces exactly there.
-  // Both ends are points, 0 .. n-1, so 32 bits hold them.
-  struct Edge {
-    int32_t target, value;
+  // A kept pair is collected once, as (point, neighbour, weight): both ends
+  // are points, 0 .. n-1, so 32 bits hold them.
+  struct Pair {
+    int32_t point, neighbour;
     float weight;
   };
-  struct Entry {
-    int32_t value;
-    float weight;
-  };
-  std::vector<Edge> collected;
-  std::vector<int32_t> received;
+  std::vector<Pair> collected;
+  std::vector<int32_t> received;  // entries offered to each vertex
   bool collect = direct;
   if (collect) received.assign(size_t(n), 0);
 
-  // 1 when done, 0 on error, -1 to start over appending on the spot.
+  // 1 when done (collecting: counted), 0 on error, -1 to start over
+  // appending on the spot.
   auto keep = [&](int64_t target, int64_t value, float weight) -> int {
-    if (collect) {
-      if (target >= 0 && target < n && ++received[size_t(target)] <= capacity) {
-        collected.push_back(Edge{int32_t(target), int32_t(value), weight});
-        return 1;
-      }
-      return -1;
-    }
+    if (collect) return target >= 0 && target < n && ++received[size_t(target)] <= capacity ? 1 : -1;
     return keep_now(connections_after.get(), weights_after.get(), target, value, weight);
   };
 
@@ -675,42 +667,36 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
       if (done == 0) return nullptr;
       if (done < 0) {
         collect = false;
-        collected = std::vector<Edge>();
+        collected = std::vector<Pair>();
         goto restart;
       }
+      if (collect) collected.push_back(Pair{i, int32_t(nb), w[j]});
     }
   }
   if (collect) {
-    // Group by target, keeping the collection order within each vertex.
-    std::vector<size_t> start(size_t(n) + 1, 0);
-    for (const Edge& e : collected) ++start[size_t(e.target) + 1];
-    for (size_t v = 0; v < size_t(n); ++v) start[v + 1] += start[v];
-    std::vector<Entry> grouped(collected.size());
-    std::vector<size_t> fill(start.begin(), start.end() - 1);
-    for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = Entry{e.value, e.weight};
-    collected = std::vector<Edge>();
-    fill = std::vector<size_t>();
-    // Every vertex was offered no more entries than its capacity: write its
-    // list in place, in one allocation, skipping repeats as the membership
-    // test would.
+    // Every vertex was offered no more entries than its capacity: reserve
+    // its list in one allocation, then hand out the pairs in collection
+    // order (the neighbour to the point, then the point to the neighbour),
+    // skipping repeats as the membership test would.
     graph::Object* out_c = graph::as_graph(connections_after.get());
     graph::Object* out_w = graph::as_graph(weights_after.get());
     for (size_t v = 0; v < size_t(n); ++v) {
-      const int32_t offered = int32_t(start[v + 1] - start[v]);
-      if (offered == 0) continue;
-      if (!graph::reserve(connections_after.get(), v, offered) || !graph::reserve(weights_after.get(), v, offered))
+      if (received[v] == 0) continue;
+      if (!graph::reserve(connections_after.get(), v, received[v]) ||
+          !graph::reserve(weights_after.get(), v, received[v]))
         return nullptr;
-      int64_t* values = graph::ints(out_c, v);
-      float* lengths = graph::floats(out_w, v);
-      int32_t size = 0;
-      for (size_t e = start[v]; e < start[v + 1]; ++e) {
-        if (std::find(values, values + size, grouped[e].value) != values + size) continue;
-        values[size] = grouped[e].value;
-        lengths[size] = grouped[e].weight;
-        ++size;
-      }
-      out_c->slots[v].size = size;
-      out_w->slots[v].size = size;
+    }
+    auto offer = [&](int32_t target, int32_t value, float weight) {
+      int64_t* values = graph::ints(out_c, size_t(target));
+      int32_t& size = out_c->slots[target].size;
+      if (std::find(values, values + size, int64_t(value)) != values + size) return;
+      values[size] = value;
+      graph::floats(out_w, size_t(target))[size] = weight;
+      out_w->slots[target].size = ++size;
+    };
+    for (const Pair& p : collected) {
+      offer(p.point, p.neighbour, p.weight);
+      offer(p.neighbour, p.point, p.weight);
     }
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());
