@@ -3,9 +3,11 @@
 //
 // mutual_knn builds the graph from one batched KD-tree query; informative_edges
 // lets every point keep, per labelled point, the edge of its cheapest two-step
-// route (edge length + neighbour-to-labelled distance). The point-to-labelled
-// distance matrix lives in memory up to 30000 points and in a private
-// memory-mapped file above that.
+// route (edge length + neighbour-to-labelled distance). While the distance
+// producers are the module's own, a search over a tree of the labelled points
+// selects those edges without any distance matrix; otherwise the
+// point-to-labelled matrix lives in memory up to 30000 points and in a
+// private memory-mapped file above that.
 
 #include <immintrin.h>
 #include <fcntl.h>

@@ -14,8 +14,10 @@
 //    node and drops out below it;
 //  - a node whose remaining neighbours have all won already cannot add to the
 //    set, and a node left with one neighbour is won by it;
-//  - only leaves that the bounds do not settle compute exact float32 sums,
-//    operation for operation as the matrix path does.
+//  - in the leaves the bounds do not settle, float32 sums of offsets from the
+//    leaf centre, within a proven error, decide most labelled points; exact
+//    float32 sums, operation for operation as the matrix path computes them,
+//    decide the rest.
 //
 // Points whose coordinates or edge lengths are not finite or are extreme in
 // magnitude, where the margins would not hold, are scored exactly against
