@@ -3,9 +3,11 @@
 //
 // mutual_knn builds the graph from one batched KD-tree query; informative_edges
 // lets every point keep, per labelled point, the edge of its cheapest two-step
-// route (edge length + neighbour-to-labelled distance). The point-to-labelled
-// distance matrix lives in memory up to 30000 points and in a private
-// memory-mapped file above that.
+// route (edge length + neighbour-to-labelled distance). While the distance
+// producers are the module's own, a search over a tree of the labelled points
+// selects those edges without any distance matrix; otherwise the
+// point-to-labelled matrix lives in memory up to 30000 points and in a
+// private memory-mapped file above that.
 
 #include <immintrin.h>
 #include <fcntl.h>
@@ -23,6 +25,10 @@
 #include "graph_wrapper.hpp"
 #include "mutual_pairs.hpp"
 #include "python_call.hpp"
+#include "distance_file.hpp"
+#include "euclidean_distances.hpp"
+#include "labelled_tree.hpp"
+#include "selection_kernels.hpp"
 
 using namespace frame;
 
@@ -154,188 +160,6 @@ PyObject* mutual_knn(PyObject*, Args& a) {
 
 // ---- the selection kernel -------------------------------------------------------------
 
-// A read-only float32 matrix: rows are points, columns labelled positions.
-struct Matrix {
-  const char* base = nullptr;
-  Py_ssize_t rows = 0, cols = 0, row_stride = 0, col_stride = 0;
-  const float* row(Py_ssize_t r) const { return reinterpret_cast<const float*>(base + r * row_stride); }
-  float at(Py_ssize_t r, Py_ssize_t c) const {
-    return *reinterpret_cast<const float*>(base + r * row_stride + c * col_stride);
-  }
-};
-
-Matrix matrix_of(const ViewBase& v) {
-  return Matrix{v.bytes(), v.extent(0), v.extent(1), v.stride(0), v.stride(1)};
-}
-
-// Per labelled column, the position j with the smallest sum
-// distances[connections[j], c] + weights[j] (float32, strict <, so the lowest
-// position wins ties and NaN never wins). The chosen set is the union of the
-// columns' winners, whatever order the labels come in, so each distinct
-// column is scored once and in storage order.
-// Dense columns: blocks of 16 columns stay in registers while every
-// neighbour row is added in. min(s, b) is exactly "s < b ? s : b" (it keeps
-// b for NaN and for ties), so the lowest position keeps equal sums.
-// `offset` shifts every row to the first column handled here.
-void score_dense(const float* const* rows, const float* weights, Py_ssize_t m, size_t L, float* bound,
-                 int32_t* best, size_t offset = 0) {
-  size_t c = 0;
-  for (; c + 16 <= L; c += 16) {
-    __m128 b[4];
-    __m128i k[4];
-    for (int q = 0; q < 4; ++q) {
-      b[q] = _mm_set1_ps(std::numeric_limits<float>::infinity());
-      k[q] = _mm_set1_epi32(-1);
-    }
-    for (Py_ssize_t j = 0; j < m; ++j) {
-      const __m128 wv = _mm_set1_ps(weights[j]);
-      const __m128i jv = _mm_set1_epi32(int32_t(j));
-      const float* row = rows[j] + offset + c;
-      for (int q = 0; q < 4; ++q) {
-        const __m128 sum = _mm_add_ps(_mm_loadu_ps(row + 4 * q), wv);
-        const __m128i lower = _mm_castps_si128(_mm_cmplt_ps(sum, b[q]));
-        b[q] = _mm_min_ps(sum, b[q]);
-        k[q] = _mm_or_si128(_mm_and_si128(lower, jv), _mm_andnot_si128(lower, k[q]));
-      }
-    }
-    for (int q = 0; q < 4; ++q) {
-      _mm_storeu_ps(bound + c + 4 * q, b[q]);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(best + c + 4 * q), k[q]);
-    }
-  }
-  for (; c < L; ++c) {
-    float b = std::numeric_limits<float>::infinity();
-    int32_t k = -1;
-    for (Py_ssize_t j = 0; j < m; ++j) {
-      const float sum = rows[j][offset + c] + weights[j];
-      if (sum < b) {
-        b = sum;
-        k = int32_t(j);
-      }
-    }
-    bound[c] = b;
-    best[c] = k;
-  }
-}
-
-// The same with 256-bit registers, blocks of 32 columns, for processors
-// that have them; the operations and their order per column are the same.
-__attribute__((target("avx2"))) void score_dense_avx2(const float* const* rows, const float* weights,
-                                                       Py_ssize_t m, size_t L, float* bound, int32_t* best) {
-  size_t c = 0;
-  for (; c + 32 <= L; c += 32) {
-    __m256 b[4];
-    __m256i k[4];
-    for (int q = 0; q < 4; ++q) {
-      b[q] = _mm256_set1_ps(std::numeric_limits<float>::infinity());
-      k[q] = _mm256_set1_epi32(-1);
-    }
-    for (Py_ssize_t j = 0; j < m; ++j) {
-      const __m256 wv = _mm256_set1_ps(weights[j]);
-      const __m256i jv = _mm256_set1_epi32(int32_t(j));
-      const float* row = rows[j] + c;
-      for (int q = 0; q < 4; ++q) {
-        const __m256 sum = _mm256_add_ps(_mm256_loadu_ps(row + 8 * q), wv);
-        const __m256 lower = _mm256_cmp_ps(sum, b[q], _CMP_LT_OQ);
-        b[q] = _mm256_min_ps(sum, b[q]);
-        k[q] = _mm256_castps_si256(
-            _mm256_blendv_ps(_mm256_castsi256_ps(k[q]), _mm256_castsi256_ps(jv), lower));
-      }
-    }
-    for (int q = 0; q < 4; ++q) {
-      _mm256_storeu_ps(bound + c + 8 * q, b[q]);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(best + c + 8 * q), k[q]);
-    }
-  }
-  if (c < L) score_dense(rows, weights, m, L - c, bound + c, best + c, c);
-}
-
-const bool have_avx2 = __builtin_cpu_supports("avx2");
-
-class Selector {
- public:
-  // `labels` values must be valid columns; `columns` becomes their sorted
-  // distinct values.
-  bool set_labels(const int64_t* labels, Py_ssize_t count, const Matrix& d) {
-    columns_.assign(labels, labels + count);
-    for (int64_t c : columns_) {
-      if (c < 0 || c >= d.cols) {
-        return fail(PyExc_IndexError, "label position %lld lies outside the %zd columns of distances",
-                    static_cast<long long>(c), d.cols);
-      }
-    }
-    std::sort(columns_.begin(), columns_.end());
-    columns_.erase(std::unique(columns_.begin(), columns_.end()), columns_.end());
-    dense_ = d.col_stride == Py_ssize_t(sizeof(float)) && !columns_.empty() && columns_.front() == 0 &&
-             columns_.back() == int64_t(columns_.size()) - 1;
-    bound_.resize(columns_.size());
-    best_.resize(columns_.size());
-    return true;
-  }
-
-  // Fills `chosen` with the winning positions, ascending. Neighbour rows and
-  // the weight count have been checked by the caller.
-  void select(const Matrix& d, const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
-              Py_ssize_t weight_stride, std::vector<Py_ssize_t>* chosen) {
-    chosen->clear();
-    const size_t L = columns_.size();
-    if (m == 0 || L == 0) return;
-    float* bound = bound_.data();
-    int32_t* best = best_.data();
-    if (dense_) {
-      rows_.resize(size_t(m));
-      weights_.resize(size_t(m));
-      for (Py_ssize_t j = 0; j < m; ++j) {
-        rows_[j] = d.row(*reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride));
-        weights_[j] = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
-      }
-      if (have_avx2) {
-        score_dense_avx2(rows_.data(), weights_.data(), m, L, bound, best);
-      } else {
-        score_dense(rows_.data(), weights_.data(), m, L, bound, best);
-      }
-    } else {
-      std::fill(bound_.begin(), bound_.end(), std::numeric_limits<float>::infinity());
-      std::fill(best_.begin(), best_.end(), -1);
-      for (Py_ssize_t j = 0; j < m; ++j) {
-        const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
-        const float w = *reinterpret_cast<const float*>(reinterpret_cast<const char*>(weights) + j * weight_stride);
-        for (size_t c = 0; c < L; ++c) {
-          const float sum = d.at(r, columns_[c]) + w;
-          if (sum < bound[c]) {
-            bound[c] = sum;
-            best[c] = int32_t(j);
-          }
-        }
-      }
-    }
-    marks_.assign(size_t(m), 0);
-    for (size_t c = 0; c < L; ++c)
-      if (best[c] >= 0) marks_[size_t(best[c])] = 1;
-    for (Py_ssize_t j = 0; j < m; ++j)
-      if (marks_[size_t(j)]) chosen->push_back(j);
-  }
-
- private:
-  std::vector<int64_t> columns_;
-  std::vector<float> bound_;
-  std::vector<int32_t> best_;
-  std::vector<uint8_t> marks_;
-  std::vector<const float*> rows_;
-  std::vector<float> weights_;
-  bool dense_ = false;
-};
-
-bool check_rows(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, Py_ssize_t rows, const char* what) {
-  for (Py_ssize_t j = 0; j < m; ++j) {
-    int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
-    if (r < 0 || r >= rows) {
-      return fail(PyExc_IndexError, "%s %lld lies outside 0 .. %zd", what, static_cast<long long>(r), rows - 1);
-    }
-  }
-  return true;
-}
-
 PyObject* find_idx_set(PyObject*, PyObject* const* args) {
   View<float, 2> distances;
   View<int64_t, 1> labels;
@@ -446,86 +270,30 @@ bool is_scipy_cdist(PyObject* cdist) {
          qualname != nullptr && PyUnicode_Check(qualname) && PyUnicode_CompareWithASCIIString(qualname, "cdist") == 0;
 }
 
-// A two-dimensional float32 or float64 NumPy array in native byte order.
-bool plain_points(PyObject* o) {
-  if (!PyArray_CheckExact(o)) return false;
-  auto* a = reinterpret_cast<PyArrayObject*>(o);
-  return PyArray_NDIM(a) == 2 && PyArray_ISNOTSWAPPED(a) &&
-         (PyArray_TYPE(a) == NPY_FLOAT || PyArray_TYPE(a) == NPY_DOUBLE);
+
+// What the distance producers read from X, in the order they read it: the
+// module's `distance.cdist`, X.data and X.get_labeled().
+struct PointSets {
+  Ref cdist, data, labeled;
+};
+
+bool read_point_sets(PyObject* X, PointSets* out) {
+  out->cdist = global_attribute("distance", "cdist");
+  out->data = out->cdist ? attribute(X, "data") : Ref();
+  Ref get_labeled = out->data ? attribute(X, "get_labeled") : Ref();
+  out->labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
+  return bool(out->labeled);
 }
 
-double coordinate(PyArrayObject* a, npy_intp row, npy_intp column) {
-  const char* p = PyArray_BYTES(a) + row * PyArray_STRIDE(a, 0) + column * PyArray_STRIDE(a, 1);
-  return PyArray_TYPE(a) == NPY_FLOAT ? double(*reinterpret_cast<const float*>(p)) : *reinterpret_cast<const double*>(p);
-}
-
-// Distances from one point to the labelled columns in blocks of 16 held in
-// registers across the coordinates; returns how many columns it did.
-__attribute__((target("avx2"), optimize("fp-contract=off"))) npy_intp euclidean_block_avx2(
-    const double* point, const double* columns, npy_intp dims, npy_intp L, float* row) {
-  npy_intp c = 0;
-  for (; c + 16 <= L; c += 16) {
-    __m256d acc[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
-    for (npy_intp j = 0; j < dims; ++j) {
-      const __m256d a = _mm256_set1_pd(point[j]);
-      const double* b = columns + j * L + c;
-      for (int q = 0; q < 4; ++q) {
-        const __m256d diff = _mm256_sub_pd(a, _mm256_loadu_pd(b + 4 * q));
-        acc[q] = _mm256_add_pd(acc[q], _mm256_mul_pd(diff, diff));
-      }
-    }
-    for (int q = 0; q < 4; ++q) _mm_storeu_ps(row + c + 4 * q, _mm256_cvtpd_ps(_mm256_sqrt_pd(acc[q])));
-  }
-  return c;
-}
-
-// SciPy's Euclidean distance, operation for operation: in double precision,
-// the squared differences summed in coordinate order, then the square root;
-// finally rounded to float32 as astype does. No fused multiply-add, which
-// would round differently.
-__attribute__((optimize("fp-contract=off"))) void euclidean_float32(PyArrayObject* points, PyArrayObject* labeled,
-                                                                      std::vector<float>* out) {
-  const npy_intp n = PyArray_DIM(points, 0), L = PyArray_DIM(labeled, 0), dims = PyArray_DIM(points, 1);
-  std::vector<double> columns(size_t(dims) * size_t(L));  // labelled coordinates, one coordinate per row
-  for (npy_intp c = 0; c < L; ++c)
-    for (npy_intp j = 0; j < dims; ++j) columns[size_t(j * L + c)] = coordinate(labeled, c, j);
-  std::vector<double> sums(size_t(L) + 2);
-  std::vector<double> point(static_cast<size_t>(dims));
-  out->resize(size_t(n) * size_t(L));
-  for (npy_intp p = 0; p < n; ++p) {
-    for (npy_intp j = 0; j < dims; ++j) point[size_t(j)] = coordinate(points, p, j);
-    double* __restrict s = sums.data();
-    float* row = out->data() + size_t(p) * size_t(L);
-    npy_intp c = have_avx2 ? euclidean_block_avx2(point.data(), columns.data(), dims, L, row) : 0;
-    for (npy_intp e = c; e < L; ++e) s[e] = 0.0;
-    for (npy_intp j = 0; j < dims; ++j) {
-      const double a = point[size_t(j)];
-      const double* __restrict b = columns.data() + j * L;
-      for (npy_intp e = c; e < L; ++e) {
-        const double diff = a - b[e];
-        s[e] = s[e] + diff * diff;
-      }
-    }
-    for (; c + 2 <= L; c += 2) {
-      const __m128 pair = _mm_cvtpd_ps(_mm_sqrt_pd(_mm_loadu_pd(s + c)));
-      _mm_store_ss(row + c, pair);
-      _mm_store_ss(row + c + 1, _mm_shuffle_ps(pair, pair, 1));
-    }
-    for (; c < L; ++c) row[c] = static_cast<float>(std::sqrt(s[c]));
-  }
-}
-
-bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
+bool pairwise_fast(PyObject* labels, const PointSets& sets, Distances* out) {
   View<int64_t, 1> held_labels;
   if (!held_labels.assign_array(labels, state.ndarray, ITYPE_t, false)) return false;
-  Ref cdist = global_attribute("distance", "cdist");
-  Ref data = cdist ? attribute(X, "data") : Ref();
-  Ref get_labeled = data ? attribute(X, "get_labeled") : Ref();
-  Ref labeled = get_labeled ? call(get_labeled.get(), {}) : Ref();
-  if (!labeled) return false;
-  if (is_scipy_cdist(cdist.get()) && plain_points(data.get()) && plain_points(labeled.get())) {
-    auto* points = reinterpret_cast<PyArrayObject*>(data.get());
-    auto* rows = reinterpret_cast<PyArrayObject*>(labeled.get());
+  PyObject* cdist = sets.cdist.get();
+  PyObject* data = sets.data.get();
+  PyObject* labeled = sets.labeled.get();
+  if (is_scipy_cdist(cdist) && plain_points(data) && plain_points(labeled)) {
+    auto* points = reinterpret_cast<PyArrayObject*>(data);
+    auto* rows = reinterpret_cast<PyArrayObject*>(labeled);
     if (PyArray_DIM(points, 1) == PyArray_DIM(rows, 1) && PyArray_DIM(points, 1) > 0) {
       euclidean_float32(points, rows, &out->own);
       const npy_intp L = PyArray_DIM(rows, 0);
@@ -535,7 +303,7 @@ bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
     }
   }
   Ref metric = Ref::steal(PyUnicode_FromString("euclidean"));
-  Ref dists = metric ? call(cdist.get(), {data.get(), labeled.get(), metric.get()}) : Ref();
+  Ref dists = metric ? call(cdist, {data, labeled, metric.get()}) : Ref();
   if (!dists) return false;
   if (is_original("np") && PyArray_CheckExact(dists.get())) {
     auto* array = reinterpret_cast<PyArrayObject*>(dists.get());
@@ -559,41 +327,6 @@ bool pairwise_fast(PyObject* labels, PyObject* X, Distances* out) {
   return true;
 }
 
-// A file of our own in the working directory: created exclusively under a
-// fresh name, removed when the guard goes, whatever happened in between.
-class TemporaryFile {
- public:
-  TemporaryFile() = default;
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!name_.empty()) ::unlink(name_.c_str());
-  }
-
-  bool create() {
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      char name[96];
-      std::snprintf(name, sizeof name, "kestrin-distances-%ld-%08x%08x.dat", static_cast<long>(::getpid()),
-                    unsigned(entropy()), unsigned(entropy()));
-      int fd = ::open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        ::close(fd);
-        name_ = name;
-        return true;
-      }
-      if (errno != EEXIST) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, name);
-        return false;
-      }
-    }
-    return fail(PyExc_FileExistsError, "could not find an unused name for the distance matrix file");
-  }
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
-};
 
 // The matrix written by the module's create_pairwise_distance_matrix into a
 // private file, mapped read-only.
@@ -614,6 +347,35 @@ bool pairwise_on_disk(PyObject* X, int n, Py_ssize_t L, TemporaryFile* file, Ref
 }
 
 // ---- informative_edges --------------------------------------------------------------
+
+PyArrayObject* as_array(const Ref& o) { return reinterpret_cast<PyArrayObject*>(o.get()); }
+
+extern FunctionDef create_pairwise_distance_matrix_def;
+
+// True while the module's `create_pairwise_distance_matrix` is still the
+// function it defines.
+bool writer_is_our_own() {
+  Ref writer = global("create_pairwise_distance_matrix");
+  if (!writer) {
+    PyErr_Clear();  // the matrix path reports the missing name itself
+    return false;
+  }
+  return is_builtin_method(writer.get(), &create_pairwise_distance_matrix_def);
+}
+
+// True when the search over the labelled points gives exactly the matrix
+// path's result: the distances are SciPy's cdist of plain float arrays whose
+// shapes agree with n and L (float32 only where the file path would be
+// taken, which refuses anything else).
+bool tree_applies(const PointSets& sets, int n, Py_ssize_t L, bool float32_only) {
+  if (!is_scipy_cdist(sets.cdist.get()) || !plain_points(sets.data.get()) || !plain_points(sets.labeled.get()))
+    return false;
+  PyArrayObject* points = as_array(sets.data);
+  PyArrayObject* labeled = as_array(sets.labeled);
+  if (float32_only && (PyArray_TYPE(points) != NPY_FLOAT || PyArray_TYPE(labeled) != NPY_FLOAT)) return false;
+  return PyArray_DIM(points, 0) == n && PyArray_DIM(labeled, 0) == L && PyArray_DIM(points, 1) > 0 &&
+         PyArray_DIM(points, 1) == PyArray_DIM(labeled, 1);
+}
 
 bool check_count(PyObject* g, const char* name, int n) {
   if (graph::count(g) >= size_t(n)) return true;
@@ -672,25 +434,39 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   View<float, 2> mapped;
   Distances in_memory;
   Matrix d;
+  LabelledTree tree;
+  bool by_tree = false;
   if (n > in_memory_limit) {
     if (L > 0) {
-      if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
-      d = matrix_of(mapped);
+      PointSets sets;
+      if (writer_is_our_own() && is_original("distance") && is_original("np")) {
+        if (!read_point_sets(X, &sets)) return nullptr;
+        by_tree = tree_applies(sets, n, L, true);
+      }
+      if (by_tree) {
+        if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+      } else {
+        if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
+        d = matrix_of(mapped);
+      }
     } else {
       d.rows = n;  // nothing to map: no labelled point, no column
     }
   } else {
-    if (!pairwise_fast(labels_object.get(), X, &in_memory)) return nullptr;
-    d = in_memory.matrix;
+    PointSets sets;
+    if (!read_point_sets(X, &sets)) return nullptr;
+    by_tree = L > 0 && tree_applies(sets, n, L, false);
+    if (by_tree) {
+      if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+    } else {
+      if (!pairwise_fast(labels_object.get(), sets, &in_memory)) return nullptr;
+      d = in_memory.matrix;
+    }
   }
 
   Ref shuffle = global_attribute("np", "random");
   shuffle = shuffle ? attribute(shuffle.get(), "shuffle") : Ref();
   if (!shuffle || !call(shuffle.get(), {labels_object.get()})) return nullptr;
-
-  Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
-  Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, true) : Ref();
-  if (!connections_after) return nullptr;
 
   // Lists are read straight from the containers while to_numpy is the
   // built-in one and would build its arrays with NumPy itself; otherwise each
@@ -704,13 +480,21 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
                       graph::as_graph(connections)->dtype == graph::INT64 &&
                       graph::as_graph(weights)->dtype == graph::FLOAT32;
 
+  // The result lists hold at most 3 k entries, and membership is answered
+  // from them (nothing is ever removed from a kestrin container), so the
+  // lists written in place below carry no per-vertex hash sets; appending
+  // on the spot keeps them, as the container's own append would.
+  Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
+  Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, !direct) : Ref();
+  if (!connections_after) return nullptr;
+
   View<int64_t, 1> labels;
   bool labels_ready = false;
   Selector selector;
   std::vector<Py_ssize_t> chosen;
   View<int64_t, 1> conn_view;
   View<float, 1> weight_view;
-  const Py_ssize_t rows = std::min<Py_ssize_t>(d.rows, n);
+  const Py_ssize_t rows = by_tree ? Py_ssize_t(n) : std::min<Py_ssize_t>(d.rows, n);
   const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
 
   // With the lists read straight from the containers nothing in the loop
@@ -719,24 +503,21 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   // order as with appending on the spot, and memory is touched in order. A
   // vertex that might receive more than the capacity makes the loop start
   // over appending on the spot, so that the overflow surfaces exactly there.
-  struct Edge {
-    int64_t target, value;
+  // A kept pair is collected once, as (point, neighbour, weight): both ends
+  // are points, 0 .. n-1, so 32 bits hold them.
+  struct Pair {
+    int32_t point, neighbour;
     float weight;
   };
-  std::vector<Edge> collected;
-  std::vector<int32_t> received;
+  std::vector<Pair> collected;
+  std::vector<int32_t> received;  // entries offered to each vertex
   bool collect = direct;
   if (collect) received.assign(size_t(n), 0);
 
-  // 1 when done, 0 on error, -1 to start over appending on the spot.
+  // 1 when done (collecting: counted), 0 on error, -1 to start over
+  // appending on the spot.
   auto keep = [&](int64_t target, int64_t value, float weight) -> int {
-    if (collect) {
-      if (target >= 0 && target < n && ++received[size_t(target)] <= capacity) {
-        collected.push_back(Edge{target, value, weight});
-        return 1;
-      }
-      return -1;
-    }
+    if (collect) return target >= 0 && target < n && ++received[size_t(target)] <= capacity ? 1 : -1;
     return keep_now(connections_after.get(), weights_after.get(), target, value, weight);
   };
 
@@ -745,7 +526,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     if (graph::size(connections, size_t(i)) == 0) continue;
     if (!labels_ready) {
       if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
-      if (!selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+      if (!by_tree && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
       labels_ready = true;
     }
     const int64_t* conn;
@@ -755,7 +536,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
     if (direct) {
       // The neighbour rows of the next point are scattered over the matrix:
       // ask for them now, while this point is scored.
-      if (i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
+      if (!by_tree && i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
         const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i) + 1);
         const int32_t next_size = graph::size(connections, size_t(i) + 1);
         const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
@@ -787,7 +568,11 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
       return raise(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, m);
     }
     if (!check_rows(conn, conn_stride, m, rows, "neighbour index")) return nullptr;
-    selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
+    if (by_tree) {
+      tree.select(conn, conn_stride, m, w, &chosen);
+    } else {
+      selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
+    }
     for (Py_ssize_t j : chosen) {
       const int64_t nb = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * conn_stride);
       int done = keep(i, nb, w[j]);
@@ -795,22 +580,36 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
       if (done == 0) return nullptr;
       if (done < 0) {
         collect = false;
-        collected = std::vector<Edge>();
+        collected = std::vector<Pair>();
         goto restart;
       }
+      if (collect) collected.push_back(Pair{i, int32_t(nb), w[j]});
     }
   }
   if (collect) {
-    // Group by target, keeping the collection order within each vertex.
-    std::vector<size_t> start(size_t(n) + 1, 0);
-    for (const Edge& e : collected) ++start[size_t(e.target) + 1];
-    for (size_t v = 0; v < size_t(n); ++v) start[v + 1] += start[v];
-    std::vector<Edge> grouped(collected.size());
-    std::vector<size_t> fill(start.begin(), start.end() - 1);
-    for (const Edge& e : collected) grouped[fill[size_t(e.target)]++] = e;
-    collected = std::vector<Edge>();
-    for (const Edge& e : grouped) {
-      if (keep_now(connections_after.get(), weights_after.get(), e.target, e.value, e.weight) == 0) return nullptr;
+    // Every vertex was offered no more entries than its capacity: reserve
+    // its list in one allocation, then hand out the pairs in collection
+    // order (the neighbour to the point, then the point to the neighbour),
+    // skipping repeats as the membership test would.
+    graph::Object* out_c = graph::as_graph(connections_after.get());
+    graph::Object* out_w = graph::as_graph(weights_after.get());
+    for (size_t v = 0; v < size_t(n); ++v) {
+      if (received[v] == 0) continue;
+      if (!graph::reserve(connections_after.get(), v, received[v]) ||
+          !graph::reserve(weights_after.get(), v, received[v]))
+        return nullptr;
+    }
+    auto offer = [&](int32_t target, int32_t value, float weight) {
+      int64_t* values = graph::ints(out_c, size_t(target));
+      int32_t& size = out_c->slots[target].size;
+      if (std::find(values, values + size, int64_t(value)) != values + size) return;
+      values[size] = value;
+      graph::floats(out_w, size_t(target))[size] = weight;
+      out_w->slots[target].size = ++size;
+    };
+    for (const Pair& p : collected) {
+      offer(p.point, p.neighbour, p.weight);
+      offer(p.neighbour, p.point, p.weight);
     }
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());
