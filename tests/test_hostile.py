@@ -413,7 +413,8 @@ def check_rows_keep_their_memory():
             self.metric = metric
 
         def pairwise(self, *arrays):
-            kept.extend((memoryview(a), np.array(a, copy=True)) for a in arrays if not isinstance(a, np.ndarray))
+            for a in arrays:  # lists of rows
+                kept.extend((row, np.array(row, copy=True)) for row in a if isinstance(row, memoryview))
             return self.metric.pairwise(*(np.asarray(a) for a in arrays))
 
     class KeepingDistanceMetric:

@@ -314,24 +314,23 @@ inline void add_traceback(PyObject* qualified) {
   Py_XDECREF(frame);
 }
 
-inline void add_traceback(const char* qualified) {
+// The same with the name given as PyUnicode_FromFormat would make it.
+template <class... Parts>
+inline void add_traceback_format(const char* format, Parts... parts) {
   PyObject* exc = PyErr_GetRaisedException();
-  PyObject* name = PyUnicode_FromString(qualified);
+  PyObject* name = PyUnicode_FromFormat(format, parts...);
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
   add_traceback(name);
   Py_XDECREF(name);
 }
 
+inline void add_traceback(const char* qualified) { add_traceback_format("%s", qualified); }
+
 // The entry of a function (`owner` null) or method of the module.
 inline void add_traceback(const FunctionDef& f, const char* owner) {
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* name = owner ? PyUnicode_FromFormat("%s.%s.%s", state.def->qualified_name, owner, f.name)
-                         : PyUnicode_FromFormat("%s.%s", state.def->qualified_name, f.name);
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-  add_traceback(name);
-  Py_XDECREF(name);
+  if (owner != nullptr) return add_traceback_format("%s.%s.%s", state.def->qualified_name, owner, f.name);
+  add_traceback_format("%s.%s", state.def->qualified_name, f.name);
 }
 
 // ---- the boundary to the interpreter ------------------------------------------------

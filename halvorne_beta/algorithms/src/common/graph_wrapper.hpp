@@ -444,12 +444,7 @@ inline PyObject* new_graph(PyTypeObject* subtype, PyObject* args, PyObject* kwar
   PyObject* bound[max_params];
   Ref keep;
   if (!bind_tuple(cinit_def, "__cinit__", args, kwargs, bound, &keep) || !run_body(cinit_def, self.get(), bound)) {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* where = PyUnicode_FromFormat("%s.GraphWrapper.__cinit__", state.def->qualified_name);
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
-    add_traceback(where);
-    Py_XDECREF(where);
+    add_traceback_format("%s.GraphWrapper.__cinit__", state.def->qualified_name);
     return nullptr;
   }
   return self.release();

@@ -285,12 +285,7 @@ inline int execute_module(PyObject* module) {
     return 0;
   }
   if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", state.def->qualified_name);
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* where = PyUnicode_FromFormat("init %s", state.def->qualified_name);
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-  add_traceback(where);
-  Py_XDECREF(where);
+  add_traceback_format("init %s", state.def->qualified_name);
   forget_module();
   return -1;
 }
