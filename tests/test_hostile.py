@@ -435,8 +435,6 @@ def check_rows_keep_their_memory():
     assert reuse
 
 
-@pytest.mark.xfail(strict=False, reason="postprocess.cpp row_object hands pairwise a memoryview of the caller's "
-                                        "row without an owner (PyMemoryView_FromMemory)")
 def test_rows_handed_to_pairwise_keep_their_memory():
     """A rebound DistanceMetric whose metric keeps the rows it is given: after
     the call and the caller's array are gone, the rows still read as they were."""
