@@ -41,12 +41,6 @@ constexpr int in_memory_limit = 30000;
 
 // ---- calling Python -------------------------------------------------------------
 
-// `module_name.attribute_name`, resolved through the module namespace now.
-Ref global_attribute(const char* module_name, const char* attribute_name) {
-  Ref module = global(module_name);
-  return module ? attribute(module.get(), attribute_name) : Ref();
-}
-
 // A new C-contiguous 2-D array of `rows` x `cols` elements, from NumPy itself
 // while `np` is the module's own binding, else from the rebound `np.empty`.
 Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols, bool is_int) {
