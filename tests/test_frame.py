@@ -10,6 +10,7 @@ import scipy.spatial.distance
 
 QUALIFIED = "halvorne_beta.algorithms.src.algorithm1.binaries.ombrel"
 POINTS = np.array([[0.0], [1.0], [3.0]])
+GRAPHS = object()  # stands for a fresh GraphWrapper of the module under test
 
 
 def test_repeated_import_returns_the_same_module(ombrel):
@@ -183,3 +184,40 @@ def test_int_parameter_range(ombrel, bad):
     graph = ombrel.GraphWrapper(1, 0, 1)
     with pytest.raises(OverflowError, match="value too large to convert to int"):
         graph.pop(bad, 0)
+
+
+
+# Every argument is converted, in order, before any None is refused: a later
+# argument of the wrong type is reported ahead of an earlier None.
+@pytest.mark.parametrize(
+    "module, function, args, error, message",
+    [
+        ("ombrel", "prim_mst", (None, 3), TypeError, "Argument 'metric' has incorrect type (expected str, got int)"),
+        ("ombrel", "prim_mst", (None,), TypeError, "Argument 'X' must not be None"),
+        ("kestrin", "informative_edges", (None, "3", None, None), TypeError, "an integer is required"),
+        ("kestrin", "informative_edges", (None, 3, "graph", None), TypeError,
+         "Argument 'connections' has incorrect type (expected {graph}, got str)"),
+        ("kestrin", "informative_edges", (None, 3, "graph", "graph"), TypeError,
+         "Argument 'connections' has incorrect type (expected {graph}, got str)"),
+        ("kestrin", "informative_edges", (None, 3, GRAPHS, None), TypeError,
+         "Argument 'weights' has incorrect type (expected {graph}, got NoneType)"),
+        ("kestrin", "informative_edges", (None, 3, GRAPHS, GRAPHS), TypeError, "Argument 'X' must not be None"),
+        ("kestrin", "_find_idx_set", (None, None, [1], None), TypeError,
+         "Argument 'connections' has incorrect type (expected numpy.ndarray, got list)"),
+        ("kestrin", "_find_idx_set", (None, None, None, np.zeros(2)), ValueError,
+         "Buffer dtype mismatch, expected 'float32_t' but got 'double'"),
+        ("kestrin", "_find_idx_set", (np.zeros((2, 2), np.float32), None, None, None), TypeError,
+         "Argument 'labels' must not be None"),
+        ("kestrin", "create_pairwise_distance_matrix", (object(), "f.dat", None), TypeError,
+         "Argument 'chunk_size' must not be None"),
+    ],
+)
+def test_conversions_precede_none_checks(module, function, args, error, message):
+    from conftest import load
+
+    loaded = load("algorithm1" if module == "ombrel" else "algorithm2", module)
+    graph = f"{loaded.__name__}.GraphWrapper"
+    args = tuple(loaded.GraphWrapper(1, 0, 1) if a is GRAPHS else a for a in args)
+    with pytest.raises(error) as raised:
+        getattr(loaded, function)(*args)
+    assert str(raised.value) == message.format(graph=graph)

@@ -133,6 +133,12 @@ inline Ref call_global(const char* name, std::initializer_list<PyObject*> args,
   return callable ? call(callable.get(), args, keywords) : Ref();
 }
 
+// `module_name.attribute_name`, resolved through the module namespace now.
+inline Ref global_attribute(const char* module_name, const char* attribute_name) {
+  Ref module = global(module_name);
+  return module ? attribute(module.get(), attribute_name) : Ref();
+}
+
 // `np.<function>(count, [fill,] dtype=np.<dtype>)` through the module's current `np`.
 inline Ref numpy_array(const char* function, Py_ssize_t count, PyObject* fill, const char* dtype) {
   Ref np = global("np");

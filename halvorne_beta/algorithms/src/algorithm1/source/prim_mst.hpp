@@ -505,11 +505,9 @@ bool native_distances_allowed(PyObject* X, PyObject* metric_name, const View<dou
 
 // ---- the entry point ---------------------------------------------------------------
 
-PyObject* prim_mst(PyObject*, PyObject* const* args) {
-  PyObject* X = args[0];
-  PyObject* metric = args[1];
-  if (!check_arg(X, "X", state.ndarray, false) || !check_arg(metric, "metric", &PyUnicode_Type, true)) return nullptr;
-  if (!require(X, "X")) return nullptr;
+PyObject* prim_mst(PyObject*, Args& a) {
+  PyObject* X = a.object("X");
+  PyObject* metric = a.object("metric");
   View<double, 2> points;
   if (!points.assign_array(X, state.ndarray, float64_t, false)) return nullptr;
   if (points.extent(0) > INT32_MAX) return raise(PyExc_ValueError, "X has more rows than a 32-bit index can hold");
@@ -548,7 +546,7 @@ PyObject* prim_mst(PyObject*, PyObject* const* args) {
 
 FunctionDef prim_mst_def{
     "prim_mst",
-    {{"X"}, {"metric", str_default("euclidean")}},
+    {{"X", not_none(as_ndarray)}, {"metric", exactly(&PyUnicode_Type), str_default("euclidean")}},
     "prim_mst(ndarray X, str metric='euclidean')\n\n    Performs Prim's algorithm on an array of datapoints, creating a "
     "minimum spanning tree\n    using a complete weighted graph.\n\n    Parameters\n    ----------\n    X: "
     "np.ndarray\n        Array of datapoints in a continuous or discrete space.\n    metric: str\n        Distance "

@@ -41,17 +41,6 @@ constexpr int in_memory_limit = 30000;
 
 // ---- calling Python -------------------------------------------------------------
 
-// `module_name.attribute_name`, resolved through the module namespace now.
-Ref global_attribute(const char* module_name, const char* attribute_name) {
-  Ref module = global(module_name);
-  return module ? attribute(module.get(), attribute_name) : Ref();
-}
-
-bool read_int(PyObject* o, const char* name, int* out) {
-  Ref value = attribute(o, name);
-  return value && to_int(value.get(), out);
-}
-
 // A new C-contiguous 2-D array of `rows` x `cols` elements, from NumPy itself
 // while `np` is the module's own binding, else from the rebound `np.empty`.
 Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols, bool is_int) {
@@ -160,20 +149,12 @@ PyObject* mutual_knn(PyObject*, Args& a) {
 
 // ---- the selection kernel -------------------------------------------------------------
 
-PyObject* find_idx_set(PyObject*, PyObject* const* args) {
-  View<float, 2> distances;
-  View<int64_t, 1> labels;
-  View<float, 1> weights;
-  if (!distances.acquire(args[0], const_DTYPE32_t, Layout::Strided, false) ||
-      !labels.acquire(args[1], ITYPE_t, Layout::Contiguous, true) ||
-      !check_arg(args[2], "connections", state.ndarray, false) ||
-      !weights.acquire(args[3], float32_t, Layout::Contiguous, true))
-    return nullptr;
-  if (!require(args[0], "distances") || !require(args[1], "labels") || !require(args[2], "connections") ||
-      !require(args[3], "weights"))
-    return nullptr;
+PyObject* find_idx_set(PyObject*, Args& a) {
+  const ViewRef<float, 2> distances = a.view<float, 2>("distances");
+  const ViewRef<int64_t, 1> labels = a.view<int64_t, 1>("labels");
+  const ViewRef<float, 1> weights = a.view<float, 1>("weights");
   View<int64_t, 1> connections;
-  if (!connections.assign_array(args[2], state.ndarray, ITYPE_t, false)) return nullptr;
+  if (!connections.assign_array(a.object("connections"), state.ndarray, ITYPE_t, false)) return nullptr;
   const Py_ssize_t m = connections.extent(0);
   if (m > INT32_MAX) return raise(PyExc_ValueError, "connections has more entries than a 32-bit index can hold");
   if (weights.extent(0) < m) {
@@ -184,7 +165,8 @@ PyObject* find_idx_set(PyObject*, PyObject* const* args) {
   Selector selector;
   if (!selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
   std::vector<Py_ssize_t> chosen;
-  selector.select(d, connections.data(), connections.stride(0), m, weights.data(), sizeof(float), &chosen);
+  selector.select(d, connections.data(), connections.stride(0), m, weights.data(),
+                  sizeof(float), &chosen);
   Ref result = Ref::steal(PySet_New(nullptr));
   if (!result) return nullptr;
   for (Py_ssize_t j : chosen) {
@@ -196,11 +178,10 @@ PyObject* find_idx_set(PyObject*, PyObject* const* args) {
 
 // ---- distance matrices --------------------------------------------------------------
 
-PyObject* create_pairwise_distance_matrix(PyObject*, PyObject* const* args) {
-  PyObject* X = args[0];
-  PyObject* filename = args[1];
-  PyObject* chunk_size = args[2];
-  if (!require(X, "X") || !require(filename, "filename") || !require(chunk_size, "chunk_size")) return nullptr;
+PyObject* create_pairwise_distance_matrix(PyObject*, Args& a) {
+  PyObject* X = a.object("X");
+  PyObject* filename = a.object("filename");
+  PyObject* chunk_size = a.object("chunk_size");
   int n, n_labeled;
   if (!read_int(X, "n", &n) || !read_int(X, "labeled_count", &n_labeled)) return nullptr;
   Ref data_object = attribute(X, "data");
@@ -350,19 +331,6 @@ bool pairwise_on_disk(PyObject* X, int n, Py_ssize_t L, TemporaryFile* file, Ref
 
 PyArrayObject* as_array(const Ref& o) { return reinterpret_cast<PyArrayObject*>(o.get()); }
 
-extern FunctionDef create_pairwise_distance_matrix_def;
-
-// True while the module's `create_pairwise_distance_matrix` is still the
-// function it defines.
-bool writer_is_our_own() {
-  Ref writer = global("create_pairwise_distance_matrix");
-  if (!writer) {
-    PyErr_Clear();  // the matrix path reports the missing name itself
-    return false;
-  }
-  return is_builtin_method(writer.get(), &create_pairwise_distance_matrix_def);
-}
-
 // True when the search over the labelled points gives exactly the matrix
 // path's result: the distances are SciPy's cdist of plain float arrays whose
 // shapes agree with n and L (float32 only where the file path would be
@@ -405,15 +373,11 @@ int keep_now(PyObject* connections, PyObject* weights, int64_t target, int64_t v
   return 1;
 }
 
-PyObject* informative_edges(PyObject*, PyObject* const* args) {
-  PyObject* X = args[0];
-  PyObject* connections = args[2];
-  PyObject* weights = args[3];
-  int k;
-  if (!to_int(args[1], &k) || !check_arg(connections, "connections", &graph::type, false, false) ||
-      !check_arg(weights, "weights", &graph::type, false, false))
-    return nullptr;
-  if (!require(X, "X")) return nullptr;
+PyObject* informative_edges(PyObject*, Args& a) {
+  PyObject* X = a.object("X");
+  const int k = a.integer("k");
+  PyObject* connections = a.object("connections");
+  PyObject* weights = a.object("weights");
   int n;
   if (!read_int(X, "n", &n)) return nullptr;
   if (!check_count(connections, "connections", n) || !check_count(weights, "weights", n)) return nullptr;
@@ -439,7 +403,7 @@ PyObject* informative_edges(PyObject*, PyObject* const* args) {
   if (n > in_memory_limit) {
     if (L > 0) {
       PointSets sets;
-      if (writer_is_our_own() && is_original("distance") && is_original("np")) {
+      if (is_original("create_pairwise_distance_matrix") && is_original("distance") && is_original("np")) {
         if (!read_point_sets(X, &sets)) return nullptr;
         by_tree = tree_applies(sets, n, L, true);
       }
@@ -630,7 +594,10 @@ FunctionDef mutual_knn_def{
 
 FunctionDef find_idx_set_def{
     "_find_idx_set",
-    {{"distances"}, {"labels"}, {"connections"}, {"weights"}},
+    {{"distances", not_none(read_only(const_DTYPE32_t))},
+     {"labels", not_none(contiguous(ITYPE_t))},
+     {"connections", not_none(as_ndarray)},
+     {"weights", not_none(contiguous(float32_t))}},
     "_find_idx_set(const DTYPE32_t[:, :] distances, ITYPE_t[::1] labels, ndarray connections, float32_t[::1] "
     "weights) -> unordered_set[int]\n\n    _find_idx_set: Function to find a set of indices based on distance, "
     "labels, connections, and weights. \n\n    Parameters:\n    -----------\n    distances : DTYPE32_t[:, :]\n     "
@@ -642,7 +609,7 @@ FunctionDef find_idx_set_def{
 
 FunctionDef create_pairwise_distance_matrix_def{
     "create_pairwise_distance_matrix",
-    {{"X"}, {"filename"}, {"chunk_size", int_default(5000)}},
+    {{"X", not_none(as_object)}, {"filename", not_none(as_object)}, {"chunk_size", not_none(as_object), int_default(5000)}},
     "create_pairwise_distance_matrix(X, filename, chunk_size=5000)\n\n    Create a pairwise distance matrix and store "
     "it on disk using a memory-mapped file.\n    \n    Parameters:\n    -----------\n    X: _AlgorithmInput\n        "
     "Input data object containing node information and methods to access labeled indices \n        and other "
@@ -652,7 +619,10 @@ FunctionDef create_pairwise_distance_matrix_def{
 
 FunctionDef informative_edges_def{
     "informative_edges",
-    {{"X"}, {"k"}, {"connections"}, {"weights"}},
+    {{"X", not_none(as_object)},
+     {"k", as_int},
+     {"connections", never_none(instance_of(&graph::type))},
+     {"weights", never_none(instance_of(&graph::type))}},
     "informative_edges(X, int k, GraphWrapper connections: GraphWrapper, GraphWrapper weights: GraphWrapper)\n\n    "
     "Parameters:\n    -----------\n    X : _AlgorithmInput\n        Input data object containing node information and "
     "methods to access labeled indices \n        and other metadata.\n\n    k : int\n        The maximum number of "

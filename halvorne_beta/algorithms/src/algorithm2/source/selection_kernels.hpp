@@ -27,7 +27,9 @@ struct Matrix {
   }
 };
 
-Matrix matrix_of(const ViewBase& v) {
+// Of a local view or a parameter's ViewRef alike.
+template <class View>
+Matrix matrix_of(const View& v) {
   return Matrix{v.bytes(), v.extent(0), v.extent(1), v.stride(0), v.stride(1)};
 }
 

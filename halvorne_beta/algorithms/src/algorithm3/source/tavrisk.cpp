@@ -316,8 +316,7 @@ PyObject* semi_supervised_dbscan(PyObject*, Args& args) {
            {}};
   if (!seed_labelled(d, n_samples, false) || !seed_labelled(d, n_samples, true) || !seed_unlabelled(d, n_samples))
     return nullptr;
-  Ref np = global("np");
-  Ref asarray = np ? attribute(np.get(), "asarray") : Ref();
+  Ref asarray = global_attribute("np", "asarray");
   return asarray ? call(asarray.get(), {cluster_labels.get()}).release() : nullptr;
 }
 
