@@ -12,15 +12,7 @@ from scipy.sparse.csgraph import minimum_spanning_tree
 from scipy.spatial.distance import pdist, squareform
 
 from halvorne_beta.algorithms.src.algorithm1.binaries import ombrel
-from timing import best_time
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
+from timing import best_time, status_kib
 
 
 def peak_rss_growth(fn):

@@ -19,15 +19,9 @@ import subprocess
 import sys
 import time
 
+from timing import status_kib
+
 HERE = pathlib.Path(__file__).resolve().parent
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 def measure_one(topic, series, n):

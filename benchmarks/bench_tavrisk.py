@@ -25,7 +25,7 @@ from scipy.spatial import KDTree
 from sklearn.cluster import DBSCAN
 
 from halvorne_beta.algorithms.src.algorithm3.binaries import postprocess, tavrisk
-from timing import best_time
+from timing import best_time, status_kib
 
 
 def make_data(n, seed=0):
@@ -82,14 +82,6 @@ def numpy_postprocess(points, labels):
     else:
         labels[labels < -1] = -1
     return labels
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 def problem(points, covering):

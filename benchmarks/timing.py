@@ -1,4 +1,4 @@
-"""Timing shared by the benchmark scripts."""
+"""Timing and memory readings shared by the benchmark scripts."""
 import time
 
 
@@ -11,3 +11,12 @@ def best_time(fn, repeat, setup=None):
         fn(argument) if setup else fn()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def status_kib(field):
+    """A field of /proc/self/status (VmRSS, VmHWM, ...) in KiB."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
