@@ -14,15 +14,7 @@ import pytest
 from scipy.spatial.distance import cdist
 
 from halvorne_beta.algorithms.src.algorithm2.binaries import kestrin as K
-
-
-class Inputs:
-    def __init__(self, data, labeled):
-        self.data, self._labeled = data, labeled
-        self.n, self.labeled_count = len(data), len(labeled)
-
-    def get_labeled(self):
-        return self._labeled
+from test_kestrin import Inputs
 
 
 def graph_from(lists, dtype, size):
