@@ -1,12 +1,14 @@
 """informative_edges without the point-by-labelled matrix, against the matrix path.
 
 While `distance`, `np` and `create_pairwise_distance_matrix` are the module's
-own, informative_edges searches a tree of the labelled points; rebinding
+own, informative_edges scans the labelled points in float32; rebinding
 `distance` to a namespace holding SciPy's cdist forces the matrix path.
 Both must give the same lists, entry for entry, and advance NumPy's global
 generator alike.
 """
 import os
+import subprocess
+import sys
 import types
 
 import numpy as np
@@ -100,11 +102,12 @@ def scenario(kind, seed):
         labelled = rng.normal(size=(int(rng.integers(1, 400)), 3)) * 100
         k = 8
         return Inputs(points, labelled), k, *mutual_graph(points, k)
-    if kind == "any graph":  # caller lists that are not the nearest neighbours
+    if kind == "any graph":  # caller lists that are not the nearest neighbours, some longer than 32
         n = 600
         points = rng.normal(size=(n, 3)) * [1e-3, 1.0, 1e4][seed % 3]
         labelled = rng.normal(size=(int(rng.integers(1, 200)), 3)) * [1e-3, 1.0, 1e4][seed % 3]
-        return Inputs(points, labelled), 12, *random_graph(rng, n, 12, weird_weights=False)
+        k = [12, 45][seed % 2]
+        return Inputs(points, labelled), k, *random_graph(rng, n, k, weird_weights=False)
     # extreme magnitudes, NaN and infinities in coordinates and weights
     n = 500
     points = rng.normal(size=(n, 2)) * 3
@@ -125,6 +128,15 @@ KINDS = ["uniform", "grid", "duplicates", "far", "any graph", "extreme"]
 def test_search_selects_what_the_matrix_selects(kind, seed, monkeypatch):
     X, k, connections, weights = scenario(kind, seed)
     assert_same_as_matrix_path(X, k, connections, weights, monkeypatch)
+
+
+def test_sse2_kernels_select_what_the_matrix_selects():
+    # the same comparisons, with the AVX2 kernels switched off
+    env = dict(os.environ, HALVORNE_BETA_NO_AVX2="1")
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "search_selects"]
+    done = subprocess.run(command, env=env, cwd=os.path.dirname(__file__), capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-3000:]
+    assert " passed" in done.stdout
 
 
 def test_large_input_writes_no_file_and_matches_the_file_path(tmp_path, monkeypatch):

@@ -4,7 +4,7 @@
 // mutual_knn builds the graph from one batched KD-tree query; informative_edges
 // lets every point keep, per labelled point, the edge of its cheapest two-step
 // route (edge length + neighbour-to-labelled distance). While the distance
-// producers are the module's own, a search over a tree of the labelled points
+// producers are the module's own, a float32 scan of the labelled points
 // selects those edges without any distance matrix; otherwise the
 // point-to-labelled matrix lives in memory up to 30000 points and in a
 // private memory-mapped file above that.
@@ -27,7 +27,7 @@
 #include "python_call.hpp"
 #include "distance_file.hpp"
 #include "euclidean_distances.hpp"
-#include "labelled_tree.hpp"
+#include "labelled_scan.hpp"
 #include "selection_kernels.hpp"
 
 using namespace frame;
@@ -335,7 +335,7 @@ PyArrayObject* as_array(const Ref& o) { return reinterpret_cast<PyArrayObject*>(
 // path's result: the distances are SciPy's cdist of plain float arrays whose
 // shapes agree with n and L (float32 only where the file path would be
 // taken, which refuses anything else).
-bool tree_applies(const PointSets& sets, int n, Py_ssize_t L, bool float32_only) {
+bool scan_applies(const PointSets& sets, int n, Py_ssize_t L, bool float32_only) {
   if (!is_scipy_cdist(sets.cdist.get()) || !plain_points(sets.data.get()) || !plain_points(sets.labeled.get()))
     return false;
   PyArrayObject* points = as_array(sets.data);
@@ -398,17 +398,17 @@ PyObject* informative_edges(PyObject*, Args& a) {
   View<float, 2> mapped;
   Distances in_memory;
   Matrix d;
-  LabelledTree tree;
-  bool by_tree = false;
+  LabelledScan scan;
+  bool by_scan = false;
   if (n > in_memory_limit) {
     if (L > 0) {
       PointSets sets;
       if (is_original("create_pairwise_distance_matrix") && is_original("distance") && is_original("np")) {
         if (!read_point_sets(X, &sets)) return nullptr;
-        by_tree = tree_applies(sets, n, L, true);
+        by_scan = scan_applies(sets, n, L, true);
       }
-      if (by_tree) {
-        if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+      if (by_scan) {
+        if (!scan.build(sets.data, sets.labeled)) return nullptr;
       } else {
         if (!pairwise_on_disk(X, n, L, &file, &mapping, &mapped)) return nullptr;
         d = matrix_of(mapped);
@@ -419,9 +419,9 @@ PyObject* informative_edges(PyObject*, Args& a) {
   } else {
     PointSets sets;
     if (!read_point_sets(X, &sets)) return nullptr;
-    by_tree = L > 0 && tree_applies(sets, n, L, false);
-    if (by_tree) {
-      if (!tree.build(as_array(sets.data), as_array(sets.labeled))) return nullptr;
+    by_scan = L > 0 && scan_applies(sets, n, L, false);
+    if (by_scan) {
+      if (!scan.build(sets.data, sets.labeled)) return nullptr;
     } else {
       if (!pairwise_fast(labels_object.get(), sets, &in_memory)) return nullptr;
       d = in_memory.matrix;
@@ -458,7 +458,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
   std::vector<Py_ssize_t> chosen;
   View<int64_t, 1> conn_view;
   View<float, 1> weight_view;
-  const Py_ssize_t rows = by_tree ? Py_ssize_t(n) : std::min<Py_ssize_t>(d.rows, n);
+  const Py_ssize_t rows = by_scan ? Py_ssize_t(n) : std::min<Py_ssize_t>(d.rows, n);
   const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
 
   // With the lists read straight from the containers nothing in the loop
@@ -490,7 +490,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
     if (graph::size(connections, size_t(i)) == 0) continue;
     if (!labels_ready) {
       if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
-      if (!by_tree && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+      if (!by_scan && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
       labels_ready = true;
     }
     const int64_t* conn;
@@ -500,7 +500,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
     if (direct) {
       // The neighbour rows of the next point are scattered over the matrix:
       // ask for them now, while this point is scored.
-      if (!by_tree && i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
+      if (!by_scan && i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
         const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i) + 1);
         const int32_t next_size = graph::size(connections, size_t(i) + 1);
         const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
@@ -532,8 +532,8 @@ PyObject* informative_edges(PyObject*, Args& a) {
       return raise(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, m);
     }
     if (!check_rows(conn, conn_stride, m, rows, "neighbour index")) return nullptr;
-    if (by_tree) {
-      tree.select(conn, conn_stride, m, w, &chosen);
+    if (by_scan) {
+      scan.select(conn, conn_stride, m, w, &chosen);
     } else {
       selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
     }

@@ -1,0 +1,411 @@
+// The per-point selection of informative_edges without the point-by-labelled
+// distance matrix.
+//
+// For a point with neighbours y_j (edge lengths w_j), labelled point z is won
+// by the position j with the smallest float32 sum fl(fl(|y_j - z|) + w_j),
+// the lowest position among equal sums, a NaN sum never. Only the set of
+// positions that win at least one labelled point matters.
+//
+// Each point scans the labelled points, eight (AVX2) or four (SSE2) at a
+// time, two registers in flight, with float32 sums of float32 offsets from a
+// common centre. Those sums lie within a proven error of the exact ones, so a
+// labelled point whose best approximate sum beats the second best by more
+// than twice that error is won by the best; only the others are scored
+// exactly, operation for operation as the matrix path computes them. The scan
+// stops as soon as every position has won.
+//
+// Points whose coordinates or edge lengths are not finite or are extreme in
+// magnitude, where the error bound would not hold, are scored exactly against
+// every labelled point instead.
+#pragma once
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "euclidean_distances.hpp"
+
+namespace {
+
+// ---- float32 lanes ------------------------------------------------------------
+
+// Lane operations are inlined into the scan, and for AVX2 the scan into a
+// function compiled for AVX2 (`flatten`), so that no vector crosses a call.
+#define SCAN_INLINE inline
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+struct Sse2Floats {
+  using F = __m128;
+  using I = __m128i;
+  static constexpr int width = 4;
+  static SCAN_INLINE F load(const float* p) { return _mm_loadu_ps(p); }
+  static SCAN_INLINE F set(float x) { return _mm_set1_ps(x); }
+  static SCAN_INLINE I set_int(int32_t x) { return _mm_set1_epi32(x); }
+  static SCAN_INLINE F sub(F a, F b) { return _mm_sub_ps(a, b); }
+  static SCAN_INLINE F add(F a, F b) { return _mm_add_ps(a, b); }
+  static SCAN_INLINE F mul(F a, F b) { return _mm_mul_ps(a, b); }
+  static SCAN_INLINE F add_square(F e, F acc) { return _mm_add_ps(_mm_mul_ps(e, e), acc); }
+  static SCAN_INLINE F sqrt(F a) { return _mm_sqrt_ps(a); }
+  static SCAN_INLINE F min(F a, F b) { return _mm_min_ps(a, b); }  // a < b ? a : b
+  static SCAN_INLINE F max(F a, F b) { return _mm_max_ps(a, b); }  // a > b ? a : b
+  static SCAN_INLINE F abs(F a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+  static SCAN_INLINE F less(F a, F b) { return _mm_cmplt_ps(a, b); }
+  static SCAN_INLINE I choose(F mask, I a, I b) {
+    const I m = _mm_castps_si128(mask);
+    return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+  }
+  // Lanes where `gap` is not above `bound` (NaN included).
+  static SCAN_INLINE F not_above(F gap, F bound) { return _mm_cmpngt_ps(gap, bound); }
+  static SCAN_INLINE int bits(F mask) { return _mm_movemask_ps(mask); }
+  static SCAN_INLINE void store(int32_t* p, I k) { _mm_storeu_si128(reinterpret_cast<I*>(p), k); }
+  // The union of 1 << k over the lanes outside `skip` (k < 32; -1 adds nothing).
+  static SCAN_INLINE uint32_t positions(I k, F skip) {
+    alignas(16) int32_t lanes[width];
+    store(lanes, choose(skip, set_int(-1), k));
+    uint32_t out = 0;
+    for (int l = 0; l < width; ++l) out |= lanes[l] >= 0 ? uint32_t(1) << lanes[l] : 0;
+    return out;
+  }
+};
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+struct Avx2Floats {
+  using F = __m256;
+  using I = __m256i;
+  static constexpr int width = 8;
+  static SCAN_INLINE F load(const float* p) { return _mm256_loadu_ps(p); }
+  static SCAN_INLINE F set(float x) { return _mm256_set1_ps(x); }
+  static SCAN_INLINE I set_int(int32_t x) { return _mm256_set1_epi32(x); }
+  static SCAN_INLINE F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+  static SCAN_INLINE F add(F a, F b) { return _mm256_add_ps(a, b); }
+  static SCAN_INLINE F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+  static SCAN_INLINE F add_square(F e, F acc) { return _mm256_fmadd_ps(e, e, acc); }
+  static SCAN_INLINE F sqrt(F a) { return _mm256_sqrt_ps(a); }
+  static SCAN_INLINE F min(F a, F b) { return _mm256_min_ps(a, b); }
+  static SCAN_INLINE F max(F a, F b) { return _mm256_max_ps(a, b); }
+  static SCAN_INLINE F abs(F a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
+  static SCAN_INLINE F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+  static SCAN_INLINE I choose(F mask, I a, I b) {
+    return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(b), _mm256_castsi256_ps(a), mask));
+  }
+  static SCAN_INLINE F not_above(F gap, F bound) { return _mm256_cmp_ps(gap, bound, _CMP_NGT_UQ); }
+  static SCAN_INLINE int bits(F mask) { return _mm256_movemask_ps(mask); }
+  static SCAN_INLINE void store(int32_t* p, I k) { _mm256_storeu_si256(reinterpret_cast<I*>(p), k); }
+  // (a shift by -1, read as unsigned, or by 32 or more gives 0)
+  static SCAN_INLINE uint32_t positions(I k, F skip) {
+    const I one = _mm256_sllv_epi32(set_int(1), choose(skip, set_int(-1), k));
+    __m128i half = _mm_or_si128(_mm256_castsi256_si128(one), _mm256_extracti128_si256(one, 1));
+    half = _mm_or_si128(half, _mm_shuffle_epi32(half, 0x4e));
+    half = _mm_or_si128(half, _mm_shuffle_epi32(half, 0xb1));
+    return uint32_t(_mm_cvtsi128_si32(half));
+  }
+};
+#pragma GCC pop_options
+
+const bool have_avx2_fma = have_avx2 && __builtin_cpu_supports("fma");
+
+// ---- the scan -------------------------------------------------------------------
+
+class LabelledScan {
+ public:
+  // Coordinates of this magnitude or beyond, and edge lengths beyond
+  // `weight_limit`, are scored exactly: far below the float32 overflow, so
+  // every approximate sum of regular values is finite.
+  static constexpr double coordinate_limit = 1e15;
+  static constexpr double weight_limit = 1e30;
+  // Labelled points are scanned in steps of two registers.
+  static constexpr size_t step = 16;
+
+  // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
+  // float64 arrays with the same number of columns. Both stay referenced:
+  // exact scores read the points in place.
+  bool build(const Ref& points, const Ref& labelled, bool use_avx2 = have_avx2_fma) {
+    points_ = points;
+    avx2_ = use_avx2;
+    auto* p = reinterpret_cast<PyArrayObject*>(points.get());
+    auto* l = reinterpret_cast<PyArrayObject*>(labelled.get());
+    dims_ = int(PyArray_DIM(p, 1));
+    rows_ = Rows{PyArray_BYTES(p), PyArray_STRIDE(p, 0), PyArray_STRIDE(p, 1), PyArray_TYPE(p) == NPY_FLOAT};
+    const npy_intp n = PyArray_DIM(p, 0), L = PyArray_DIM(l, 0);
+    try {
+      regular_point_.resize(size_t(n));
+      std::vector<double> row(static_cast<size_t>(dims_));
+      std::vector<double> low(size_t(dims_), std::numeric_limits<double>::infinity()), high(size_t(dims_), -low[0]);
+      auto widen = [&] {
+        for (int d = 0; d < dims_; ++d) {
+          low[size_t(d)] = std::min(low[size_t(d)], row[size_t(d)]);
+          high[size_t(d)] = std::max(high[size_t(d)], row[size_t(d)]);
+        }
+      };
+      for (npy_intp r = 0; r < n; ++r) {
+        for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(p, r, d);
+        regular_point_[size_t(r)] = is_regular(row.data());
+        if (regular_point_[size_t(r)]) widen();
+      }
+      for (npy_intp c = 0; c < L; ++c) {
+        for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(l, c, d);
+        const bool regular = is_regular(row.data());
+        std::vector<double>& into = regular ? labelled_ : outliers_;
+        into.insert(into.end(), row.begin(), row.end());
+        if (regular) widen();
+      }
+      set_centre(low, high);
+      offsets_.assign(size_t(n) * size_t(dims_), 0.0f);
+      for (npy_intp r = 0; r < n; ++r) {
+        if (!regular_point_[size_t(r)]) continue;
+        for (int d = 0; d < dims_; ++d)
+          offsets_[size_t(r) * dims_ + d] = static_cast<float>(coordinate(p, r, d) - centre_[size_t(d)]);
+      }
+      // the regular labelled points as offsets, one coordinate per row, each
+      // row padded with NaN (a NaN sum is never the least)
+      count_ = labelled_.size() / size_t(dims_);
+      padded_ = (count_ + step - 1) / step * step;
+      columns_.assign(padded_ * size_t(dims_), std::numeric_limits<float>::quiet_NaN());
+      for (size_t c = 0; c < count_; ++c)
+        for (int d = 0; d < dims_; ++d)
+          columns_[size_t(d) * padded_ + c] = static_cast<float>(labelled_[c * dims_ + d] - centre_[size_t(d)]);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+
+  // Fills `chosen` with the winning positions, ascending. The neighbour rows
+  // (0 .. n-1) and the weight count have been checked by the caller.
+  void select(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
+              std::vector<Py_ssize_t>* chosen) {
+    chosen->clear();
+    if (m == 0) return;
+    m_ = int32_t(m);
+    won_.assign(size_t(m), 0);
+    won_count_ = 0;
+    won_bits_ = 0;
+    neighbours_.resize(size_t(m));
+    weights_.assign(weights, weights + m);
+    bool regular = approximable_;
+    float largest_weight = 0;
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
+      neighbours_[size_t(j)] = r;
+      regular = regular && regular_point_[size_t(r)] && std::fabs(double(weights[j])) <= weight_limit;
+      largest_weight = std::max(largest_weight, std::fabs(weights[j]));
+    }
+    const size_t outlier_count = outliers_.size() / size_t(dims_);
+    for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly(outliers_.data() + c * dims_);
+    if (regular) {
+      scan(largest_weight);
+    } else {
+      for (size_t c = 0; c < count_ && !all_won(); ++c) score_exactly(labelled(c));
+    }
+    for (int32_t j = 0; j < m_; ++j)
+      if (won_[size_t(j)]) chosen->push_back(j);
+  }
+
+ private:
+  // Rows of the caller's point array, read in place.
+  struct Rows {
+    const char* base;
+    npy_intp row_stride, column_stride;
+    bool is_float32;
+    double at(int64_t r, int d) const {
+      const char* p = base + r * row_stride + d * column_stride;
+      return is_float32 ? double(*reinterpret_cast<const float*>(p)) : *reinterpret_cast<const double*>(p);
+    }
+  };
+
+  bool is_regular(const double* row) const {
+    for (int d = 0; d < dims_; ++d)
+      if (!(std::fabs(row[d]) < coordinate_limit)) return false;
+    return true;
+  }
+
+  // The centre of the regular points' bounding box, and the error terms of
+  // the float32 offsets from it (u = 2^-24 below):
+  //  - each offset is within 1.0001 u M of the exact one, M the largest
+  //    offset, so each float32 difference of offsets is within 4.01 u M of
+  //    the exact difference, and the difference vector within sqrt(dims)
+  //    times that: `offset_error_`;
+  //  - squaring and summing (with or without fused multiply-adds), the root
+  //    and the float32 roundings of both paths add (dims + 4) u relative to
+  //    the distance and the sum: `relative_error_`;
+  //  - underflow, even flushed to zero, adds less than sqrt(dims 2^-125).
+  void set_centre(const std::vector<double>& low, const std::vector<double>& high) {
+    centre_.assign(size_t(dims_), 0.0);
+    double largest = 0;
+    for (int d = 0; d < dims_; ++d) {
+      if (!(low[size_t(d)] <= high[size_t(d)])) continue;  // no regular row
+      centre_[size_t(d)] = low[size_t(d)] + (high[size_t(d)] - low[size_t(d)]) / 2;
+      largest = std::max({largest, high[size_t(d)] - centre_[size_t(d)], centre_[size_t(d)] - low[size_t(d)]});
+    }
+    const double u = std::ldexp(1.0, -24), root_dims = std::sqrt(double(dims_));
+    offset_error_ = root_dims * 4.01 * u * largest + std::sqrt(dims_ * std::ldexp(1.0, -125));
+    relative_error_ = (dims_ + 4) * u;
+    // every squared offset difference, summed, stays far from float32's range
+    approximable_ = double(dims_) * (2 * largest) * (2 * largest) < 1e37;
+  }
+
+  const double* labelled(size_t c) const { return labelled_.data() + c * dims_; }
+  bool all_won() const { return won_count_ == m_; }
+
+  void win(int32_t j) {
+    if (!won_[size_t(j)]) {
+      won_[size_t(j)] = 1;
+      ++won_count_;
+      if (j < 32) won_bits_ |= uint32_t(1) << j;
+    }
+  }
+
+  // The float32 distance exactly as the matrix holds it: the squared
+  // differences (point minus labelled point) summed in coordinate order in
+  // double precision, the square root, then rounded to float32.
+  float exact_distance(int64_t point, const double* z) const {
+    double s = 0.0;
+    for (int d = 0; d < dims_; ++d) {
+      const double diff = rows_.at(point, d) - z[d];
+      double square = diff * diff;
+      __asm__("" : "+x"(square));  // the product rounded on its own, never fused into the sum
+      s = s + square;
+    }
+    return static_cast<float>(std::sqrt(s));
+  }
+
+  // Labelled point z against every position: the exact sums, strict <, so
+  // the lowest position keeps equal sums and NaN never wins.
+  void score_exactly(const double* z) {
+    float bound = std::numeric_limits<float>::infinity();
+    int32_t best = -1;
+    for (int32_t j = 0; j < m_; ++j) {
+      const float sum = exact_distance(neighbours_[size_t(j)], z) + weights_[size_t(j)];
+      if (sum < bound) {
+        bound = sum;
+        best = j;
+      }
+    }
+    if (best >= 0) win(best);
+  }
+
+  // One point's neighbours against every regular labelled point.
+  void scan(float largest_weight) {
+    if (count_ == 0) return;
+    ys_.resize(size_t(dims_) * size_t(m_));
+    for (int32_t j = 0; j < m_; ++j)
+      for (int d = 0; d < dims_; ++d)
+        ys_[size_t(d) * m_ + j] = offsets_[size_t(neighbours_[size_t(j)]) * dims_ + d];
+    // a sum s is within  A/2 + B/2 |s|  of its exact value (twice the bound
+    // worked out in set_centre, for the second-order terms), so two sums
+    // whose gap exceeds  A + B max(|s1|, |s2|)  are ordered as the exact ones
+    const double relative = relative_error_;
+    gap_constant_ = float(4 * (offset_error_ + relative * (largest_weight + offset_error_)));
+    gap_relative_ = float(4 * relative);
+    if (avx2_) {
+      if (dims_ == 3) return scan_avx2<3>();
+      if (dims_ == 2) return scan_avx2<2>();
+      return scan_avx2<0>();
+    }
+    if (dims_ == 3) return scan_sse2<3>();
+    if (dims_ == 2) return scan_sse2<2>();
+    return scan_sse2<0>();
+  }
+
+  template <int DIMS>
+  __attribute__((target("avx2,fma"), flatten)) void scan_avx2() {
+    scan_lanes<Avx2Floats, DIMS>();
+  }
+
+  template <int DIMS>
+  __attribute__((flatten)) void scan_sse2() {
+    scan_lanes<Sse2Floats, DIMS>();
+  }
+
+  // DIMS is the number of coordinates when known at compile time, else 0.
+  // Two registers of labelled points at a time: per register, the least
+  // approximate sum, the second least and the first position reaching the
+  // least.
+  template <class V, int DIMS>
+  SCAN_INLINE void scan_lanes() {
+    using F = typename V::F;
+    using I = typename V::I;
+    constexpr int W = V::width;
+    static_assert(2 * W <= int(step));
+    const int dims = DIMS > 0 ? DIMS : dims_;
+    const float* ys = ys_.data();
+    const float* columns = columns_.data();
+    const F infinity = V::set(std::numeric_limits<float>::infinity());
+    const F gap_constant = V::set(gap_constant_), gap_relative = V::set(gap_relative_);
+    alignas(32) int32_t best[2 * W];
+    const int32_t m = m_;
+    for (size_t t = 0; t < count_ && !all_won(); t += 2 * W) {
+      F least[2] = {infinity, infinity}, second[2] = {infinity, infinity};
+      I first[2] = {V::set_int(-1), V::set_int(-1)};
+      for (int32_t j = 0; j < m; ++j) {
+        F sum[2] = {V::set(0.0f), V::set(0.0f)};
+        for (int d = 0; d < dims; ++d) {
+          const F y = V::set(ys[size_t(d) * m + j]);
+          const float* row = columns + size_t(d) * padded_ + t;
+          sum[0] = V::add_square(V::sub(V::load(row), y), sum[0]);
+          sum[1] = V::add_square(V::sub(V::load(row + W), y), sum[1]);
+        }
+        const F w = V::set(weights_[size_t(j)]);
+        const I position = V::set_int(j);
+        for (int h = 0; h < 2; ++h) {
+          const F s = V::add(V::sqrt(sum[h]), w);
+          const F lower = V::less(s, least[h]);
+          second[h] = V::min(V::max(s, least[h]), second[h]);
+          least[h] = V::min(s, least[h]);
+          first[h] = V::choose(lower, position, first[h]);
+        }
+      }
+      // Lanes whose two least sums are too close to order are scored
+      // exactly; the others are won by their first least position.
+      F unsure[2];
+      for (int h = 0; h < 2; ++h) {
+        const F scale = V::max(V::abs(least[h]), V::abs(second[h]));
+        unsure[h] = V::not_above(V::sub(second[h], least[h]), V::add(gap_constant, V::mul(gap_relative, scale)));
+      }
+      const int valid = count_ - t >= size_t(2 * W) ? (1 << 2 * W) - 1 : (1 << (count_ - t)) - 1;
+      const int exact = (V::bits(unsure[0]) | V::bits(unsure[1]) << W) & valid;
+      if (m <= 32) {
+        // past the last labelled point every sum is NaN and no lane has a position
+        const uint32_t fresh = (V::positions(first[0], unsure[0]) | V::positions(first[1], unsure[1])) & ~won_bits_;
+        for (uint32_t b = fresh; b != 0; b &= b - 1) win(__builtin_ctz(b));
+      } else {
+        for (int h = 0; h < 2; ++h) V::store(best + h * W, first[h]);
+        for (int l = 0; l < 2 * W; ++l)
+          if ((valid & ~exact) >> l & 1 && best[l] >= 0) win(best[l]);
+      }
+      for (int b = exact; b != 0; b &= b - 1) score_exactly(labelled(t + size_t(__builtin_ctz(b))));
+    }
+  }
+
+  int dims_ = 0;
+  bool avx2_ = false, approximable_ = true;
+  Ref points_;
+  Rows rows_{};
+  std::vector<uint8_t> regular_point_;
+  std::vector<float> offsets_;     // regular points minus the centre, n x dims
+  std::vector<double> labelled_;   // regular labelled points, in their order
+  std::vector<double> outliers_;   // the other labelled points
+  std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
+  std::vector<double> centre_;
+  size_t count_ = 0, padded_ = 0;
+  double offset_error_ = 0, relative_error_ = 0;
+  float gap_constant_ = 0, gap_relative_ = 0;
+  // one point's scan
+  int32_t m_ = 0, won_count_ = 0;
+  uint32_t won_bits_ = 0;  // won_ of the first 32 positions
+  std::vector<int64_t> neighbours_;
+  std::vector<float> weights_, ys_;
+  std::vector<uint8_t> won_;
+};
+
+#undef SCAN_INLINE
+#pragma GCC diagnostic pop
+
+}  // namespace
