@@ -9,7 +9,9 @@
 //
 // A vertex's list is allocated lazily and grows geometrically up to the
 // container's capacity, so a tree of n vertices costs O(n) memory although
-// every vertex may hold up to 3 * max_size elements.
+// every vertex may hold up to 3 * max_size elements. Module code that knows
+// every list's length before writing can instead carve all lists from one
+// block (`allocate_lists`); a list that outgrows its part moves out of it.
 #pragma once
 
 #include <cmath>
@@ -42,6 +44,8 @@ struct Object {
   int dtype;
   int32_t capacity;
   bool lookup_opt;
+  char* block;  // lists carved by allocate_lists, or null
+  size_t block_bytes;
 };
 
 inline PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -53,13 +57,21 @@ inline float* floats(const Object* g, size_t v) { return static_cast<float*>(g->
 
 // ---- storage ----------------------------------------------------------------
 
+inline bool in_block(const Object* g, const void* data) {
+  const char* p = static_cast<const char*>(data);
+  return g->block != nullptr && p >= g->block && p < g->block + g->block_bytes;
+}
+
 // Vertex v's buffer resized to hold `wanted` elements (never below its size).
+// A list inside the shared block is copied out of it, never reallocated.
 inline bool resize_slot(Object* g, Slot& s, int32_t wanted) {
-  void* data = std::realloc(s.data, size_t(wanted) * element_size(g));
+  const bool shared = in_block(g, s.data);
+  void* data = std::realloc(shared ? nullptr : s.data, size_t(wanted) * element_size(g));
   if (data == nullptr) {
     PyErr_NoMemory();
     return false;
   }
+  if (shared) std::memcpy(data, s.data, size_t(s.size) * element_size(g));
   s.data = data;
   s.reserved = wanted;
   return true;
@@ -457,9 +469,11 @@ inline PyObject* graph_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 inline void graph_dealloc(PyObject* self) {
   Object* g = as_graph(self);
   if (g->slots != nullptr) {
-    for (size_t v = 0; v < g->count; ++v) std::free(g->slots[v].data);
+    for (size_t v = 0; v < g->count; ++v)
+      if (!in_block(g, g->slots[v].data)) std::free(g->slots[v].data);
     std::free(g->slots);
   }
+  std::free(g->block);
   if (g->lookups != nullptr) {
     for (size_t v = 0; v < g->count; ++v) delete g->lookups[v];
     std::free(g->lookups);
@@ -511,6 +525,34 @@ inline bool reserve(PyObject* o, size_t v, int32_t wanted) {
   if (wanted > g->capacity) wanted = g->capacity;
   if (wanted <= s.reserved) return true;
   return resize_slot(g, s, wanted);
+}
+
+// Room for sizes[v] elements in every vertex v (each at most the capacity),
+// from one allocation, for a container whose lists are all still
+// unallocated. Contents and sizes are unchanged.
+inline bool allocate_lists(PyObject* o, const int32_t* sizes) {
+  Object* g = as_graph(o);
+  size_t total = 0;
+  for (size_t v = 0; v < g->count; ++v) {
+    if (g->slots[v].data != nullptr || sizes[v] < 0 || sizes[v] > g->capacity || g->block != nullptr)
+      return fail(PyExc_SystemError, "allocate_lists needs an unallocated container and sizes within its capacity");
+    total += size_t(sizes[v]);
+  }
+  if (total == 0) return true;
+  g->block = static_cast<char*>(std::malloc(total * element_size(g)));
+  if (g->block == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  g->block_bytes = total * element_size(g);
+  char* next = g->block;
+  for (size_t v = 0; v < g->count; ++v) {
+    if (sizes[v] == 0) continue;
+    g->slots[v].data = next;
+    g->slots[v].reserved = sizes[v];
+    next += size_t(sizes[v]) * element_size(g);
+  }
+  return true;
 }
 
 // Direct field reads for module code (not redirected to overrides).

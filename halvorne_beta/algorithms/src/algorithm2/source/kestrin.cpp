@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "python_call.hpp"
 #include "distance_file.hpp"
 #include "euclidean_distances.hpp"
+#include "kept_edges.hpp"
 #include "labelled_scan.hpp"
 #include "selection_kernels.hpp"
 
@@ -373,6 +375,62 @@ int keep_now(PyObject* connections, PyObject* weights, int64_t target, int64_t v
   return 1;
 }
 
+// Point i's neighbour list and weights: straight from the containers
+// (`direct`), else through to_numpy as a Python caller would see them.
+struct PointList {
+  const int64_t* conn = nullptr;
+  const float* w = nullptr;
+  Py_ssize_t stride = 0, m = 0;
+  Ref conn_object, weight_object;
+  View<int64_t, 1> conn_view;
+  View<float, 1> weight_view;
+  int64_t neighbour(Py_ssize_t j) const {
+    return *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * stride);
+  }
+};
+
+bool read_list(PyObject* connections, PyObject* weights, bool direct, int i, PointList* out) {
+  Py_ssize_t weight_count;
+  if (direct) {
+    out->conn = graph::ints(graph::as_graph(connections), size_t(i));
+    out->stride = sizeof(int64_t);
+    out->m = graph::size(connections, size_t(i));
+    out->w = graph::floats(graph::as_graph(weights), size_t(i));
+    weight_count = graph::size(weights, size_t(i));
+  } else {
+    out->conn_object = graph::to_numpy(connections, i);
+    if (!out->conn_object || !out->conn_view.assign_array(out->conn_object.get(), state.ndarray, ITYPE_t, false))
+      return false;
+    out->weight_object = graph::to_numpy(weights, i);
+    if (!out->weight_object || !out->weight_view.acquire(out->weight_object.get(), float32_t, Layout::Contiguous, true))
+      return false;
+    out->conn = out->conn_view.data();
+    out->stride = out->conn_view.stride(0);
+    out->m = out->conn_view.extent(0);
+    out->w = out->weight_view.data();
+    weight_count = out->weight_view.extent(0);
+  }
+  if (out->m > INT32_MAX) return fail(PyExc_ValueError, "the list of point %d is longer than a 32-bit index can hold", i);
+  if (weight_count < out->m) {
+    return fail(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, out->m);
+  }
+  return true;
+}
+
+// The neighbour rows of point i are scattered over the matrix: ask for them
+// while the point before is scored.
+void prefetch_rows(const Matrix& d, PyObject* connections, int i, Py_ssize_t rows) {
+  if (i >= int(graph::count(connections)) || d.col_stride != Py_ssize_t(sizeof(float))) return;
+  const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i));
+  const int32_t next_size = graph::size(connections, size_t(i));
+  const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
+  for (int32_t e = 0; e < next_size; ++e) {
+    if (next[e] < 0 || next[e] >= rows) continue;
+    const char* row = reinterpret_cast<const char*>(d.row(next[e]));
+    for (Py_ssize_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+  }
+}
+
 PyObject* informative_edges(PyObject*, Args& a) {
   PyObject* X = a.object("X");
   const int k = a.integer("k");
@@ -447,7 +505,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
   // The result lists hold at most 3 k entries, and membership is answered
   // from them (nothing is ever removed from a kestrin container), so the
   // lists written in place below carry no per-vertex hash sets; appending
-  // on the spot keeps them, as the container's own append would.
+  // pair by pair keeps them, as the container's own append would.
   Ref weights_after = graph::create(size_t(n), graph::FLOAT32, k);
   Ref connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, !direct) : Ref();
   if (!connections_after) return nullptr;
@@ -456,125 +514,47 @@ PyObject* informative_edges(PyObject*, Args& a) {
   bool labels_ready = false;
   Selector selector;
   std::vector<Py_ssize_t> chosen;
-  View<int64_t, 1> conn_view;
-  View<float, 1> weight_view;
+  PointList list;
   const Py_ssize_t rows = by_scan ? Py_ssize_t(n) : std::min<Py_ssize_t>(d.rows, n);
-  const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
 
   // With the lists read straight from the containers nothing in the loop
-  // calls Python, and the kept edges can first be collected and then
-  // appended vertex by vertex: every list receives its entries in the same
-  // order as with appending on the spot, and memory is touched in order. A
-  // vertex that might receive more than the capacity makes the loop start
-  // over appending on the spot, so that the overflow surfaces exactly there.
-  // A kept pair is collected once, as (point, neighbour, weight): both ends
-  // are points, 0 .. n-1, so 32 bits hold them.
-  struct Pair {
-    int32_t point, neighbour;
-    float weight;
-  };
-  std::vector<Pair> collected;
-  std::vector<int32_t> received;  // entries offered to each vertex
-  bool collect = direct;
-  if (collect) received.assign(size_t(n), 0);
-
-  // 1 when done (collecting: counted), 0 on error, -1 to start over
-  // appending on the spot.
-  auto keep = [&](int64_t target, int64_t value, float weight) -> int {
-    if (collect) return target >= 0 && target < n && ++received[size_t(target)] <= capacity ? 1 : -1;
-    return keep_now(connections_after.get(), weights_after.get(), target, value, weight);
-  };
-
-  restart:
-  for (int i = 0; i < n; ++i) {
-    if (graph::size(connections, size_t(i)) == 0) continue;
-    if (!labels_ready) {
-      if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
-      if (!by_scan && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
-      labels_ready = true;
-    }
-    const int64_t* conn;
-    const float* w;
-    Py_ssize_t m, conn_stride, weight_count;
-    Ref conn_object, weight_object;
-    if (direct) {
-      // The neighbour rows of the next point are scattered over the matrix:
-      // ask for them now, while this point is scored.
-      if (!by_scan && i + 1 < n && d.col_stride == Py_ssize_t(sizeof(float))) {
-        const int64_t* next = graph::ints(graph::as_graph(connections), size_t(i) + 1);
-        const int32_t next_size = graph::size(connections, size_t(i) + 1);
-        const Py_ssize_t row_bytes = d.cols * Py_ssize_t(sizeof(float));
-        for (int32_t e = 0; e < next_size; ++e) {
-          if (next[e] < 0 || next[e] >= rows) continue;
-          const char* row = reinterpret_cast<const char*>(d.row(next[e]));
-          for (Py_ssize_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
-        }
+  // calls Python, so the chosen positions are recorded and the result lists
+  // written afterwards, each front to back (kept_edges.hpp). When some list
+  // would outgrow the capacity the loop starts over appending pair by pair,
+  // so that the overflow surfaces exactly where it does that way.
+  std::optional<KeptEdges> kept;
+  if (direct) kept.emplace(graph::as_graph(connections), graph::as_graph(weights), size_t(n));
+  for (bool collect = direct;; collect = false) {
+    for (int i = 0; i < n; ++i) {
+      if (graph::size(connections, size_t(i)) == 0) continue;
+      if (!labels_ready) {
+        if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
+        if (!by_scan && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
+        labels_ready = true;
       }
-      conn = graph::ints(graph::as_graph(connections), size_t(i));
-      conn_stride = sizeof(int64_t);
-      m = graph::size(connections, size_t(i));
-      w = graph::floats(graph::as_graph(weights), size_t(i));
-      weight_count = graph::size(weights, size_t(i));
-    } else {
-      conn_object = graph::to_numpy(connections, i);
-      if (!conn_object || !conn_view.assign_array(conn_object.get(), state.ndarray, ITYPE_t, false)) return nullptr;
-      weight_object = graph::to_numpy(weights, i);
-      if (!weight_object || !weight_view.acquire(weight_object.get(), float32_t, Layout::Contiguous, true))
-        return nullptr;
-      conn = conn_view.data();
-      conn_stride = conn_view.stride(0);
-      m = conn_view.extent(0);
-      w = weight_view.data();
-      weight_count = weight_view.extent(0);
-    }
-    if (m > INT32_MAX) return raise(PyExc_ValueError, "the list of point %d is longer than a 32-bit index can hold", i);
-    if (weight_count < m) {
-      return raise(PyExc_IndexError, "point %d has %zd weights for %zd connections", i, weight_count, m);
-    }
-    if (!check_rows(conn, conn_stride, m, rows, "neighbour index")) return nullptr;
-    if (by_scan) {
-      scan.select(conn, conn_stride, m, w, &chosen);
-    } else {
-      selector.select(d, conn, conn_stride, m, w, sizeof(float), &chosen);
-    }
-    for (Py_ssize_t j : chosen) {
-      const int64_t nb = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(conn) + j * conn_stride);
-      int done = keep(i, nb, w[j]);
-      if (done > 0) done = keep(nb, i, w[j]);
-      if (done == 0) return nullptr;
-      if (done < 0) {
-        collect = false;
-        collected = std::vector<Pair>();
-        goto restart;
+      if (direct && !by_scan) prefetch_rows(d, connections, i + 1, rows);
+      if (!read_list(connections, weights, direct, i, &list)) return nullptr;
+      if (!check_rows(list.conn, list.stride, list.m, rows, "neighbour index")) return nullptr;
+      if (by_scan) {
+        scan.select(list.conn, list.stride, list.m, list.w, &chosen);
+      } else {
+        selector.select(d, list.conn, list.stride, list.m, list.w, sizeof(float), &chosen);
       }
-      if (collect) collected.push_back(Pair{i, int32_t(nb), w[j]});
+      if (collect) {
+        kept->choose(size_t(i), chosen);
+        continue;
+      }
+      for (Py_ssize_t j : chosen) {
+        const int64_t nb = list.neighbour(j);
+        if (!keep_now(connections_after.get(), weights_after.get(), i, nb, list.w[j]) ||
+            !keep_now(connections_after.get(), weights_after.get(), nb, i, list.w[j]))
+          return nullptr;
+      }
     }
-  }
-  if (collect) {
-    // Every vertex was offered no more entries than its capacity: reserve
-    // its list in one allocation, then hand out the pairs in collection
-    // order (the neighbour to the point, then the point to the neighbour),
-    // skipping repeats as the membership test would.
-    graph::Object* out_c = graph::as_graph(connections_after.get());
-    graph::Object* out_w = graph::as_graph(weights_after.get());
-    for (size_t v = 0; v < size_t(n); ++v) {
-      if (received[v] == 0) continue;
-      if (!graph::reserve(connections_after.get(), v, received[v]) ||
-          !graph::reserve(weights_after.get(), v, received[v]))
-        return nullptr;
-    }
-    auto offer = [&](int32_t target, int32_t value, float weight) {
-      int64_t* values = graph::ints(out_c, size_t(target));
-      int32_t& size = out_c->slots[target].size;
-      if (std::find(values, values + size, int64_t(value)) != values + size) return;
-      values[size] = value;
-      graph::floats(out_w, size_t(target))[size] = weight;
-      out_w->slots[target].size = ++size;
-    };
-    for (const Pair& p : collected) {
-      offer(p.point, p.neighbour, p.weight);
-      offer(p.neighbour, p.point, p.weight);
-    }
+    if (!collect) break;
+    bool overflow;
+    if (!kept->write(connections_after.get(), weights_after.get(), &overflow)) return nullptr;
+    if (!overflow) break;
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());
 }

@@ -1,0 +1,153 @@
+// The edges informative_edges keeps, written into the result containers list
+// by list instead of pair by pair.
+//
+// Appending pair by pair, point i's chosen position j (neighbour v, weight w)
+// appends v to list i and then i to list v, each unless already listed, for
+// i ascending and j ascending. So list v receives, in this order:
+//   - v from every point i < v that chose v, i ascending;
+//   - its own chosen neighbours, j ascending (a self-loop's second copy is a
+//     repeat);
+//   - v from every point i > v that chose v, i ascending;
+// each value kept at its first arrival, with that arrival's weight. Recording
+// the chosen positions per point and the choosers per vertex is enough to
+// write every list front to back, sized exactly, in one block per container.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graph_wrapper.hpp"
+
+namespace {
+
+using namespace frame;
+
+class KeptEdges {
+ public:
+  // For `connections` and `weights`, kestrin containers of int64 and float32
+  // lists whose first n lists are read; the caller checks that every chosen
+  // neighbour lies in 0 .. n-1 and that every list has its weights.
+  KeptEdges(const graph::Object* connections, const graph::Object* weights, size_t n)
+      : connections_(connections), weights_(weights), chosen_(n, 0) {}
+
+  // Point i chose `positions` (ascending) of its list.
+  void choose(size_t i, const std::vector<Py_ssize_t>& positions) {
+    if (positions.empty()) return;
+    if (positions.back() < 63) {
+      uint64_t bits = 0;
+      for (Py_ssize_t j : positions) bits |= uint64_t(1) << j;
+      chosen_[i] = bits;
+      return;
+    }
+    chosen_[i] = wide | wide_.size();
+    wide_.push_back(int64_t(positions.size()));
+    wide_.insert(wide_.end(), positions.begin(), positions.end());
+  }
+
+  // Fills `out_c` and `out_w` (empty containers of n lists). When some list
+  // would exceed the capacity nothing is written and `overflow` is set, so
+  // that the caller can append pair by pair and fail where that fails.
+  bool write(PyObject* out_c, PyObject* out_w, bool* overflow) {
+    *overflow = false;
+    const size_t n = chosen_.size();
+    index_choosers();
+    std::vector<int32_t> sizes(n, 0);
+    stamp_.assign(n, -1);
+    const int32_t capacity = graph::as_graph(out_c)->capacity;
+    for (size_t v = 0; v < n; ++v) {
+      visit(v, [&](int64_t, float) { ++sizes[v]; });
+      if (sizes[v] > capacity) {
+        *overflow = true;
+        return true;
+      }
+    }
+    if (!graph::allocate_lists(out_c, sizes.data()) || !graph::allocate_lists(out_w, sizes.data())) return false;
+    graph::Object* c = graph::as_graph(out_c);
+    graph::Object* w = graph::as_graph(out_w);
+    stamp_.assign(n, -1);
+    for (size_t v = 0; v < n; ++v) {
+      int64_t* values = graph::ints(c, v);
+      float* lengths = graph::floats(w, v);
+      int32_t size = 0;
+      visit(v, [&](int64_t value, float weight) {
+        values[size] = value;
+        lengths[size++] = weight;
+      });
+      c->slots[v].size = w->slots[v].size = size;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t wide = uint64_t(1) << 63;  // marks an index into wide_
+
+  template <class F>
+  void for_each_chosen(size_t i, F f) const {
+    const uint64_t c = chosen_[i];
+    if (c & wide) {
+      const int64_t* p = wide_.data() + (c & ~wide);
+      for (int64_t q = 1; q <= p[0]; ++q) f(p[q]);
+      return;
+    }
+    for (uint64_t b = c; b != 0; b &= b - 1) f(int64_t(__builtin_ctzll(b)));
+  }
+
+  const int64_t* list(size_t i) const { return graph::ints(connections_, i); }
+  const float* list_weights(size_t i) const { return graph::floats(weights_, i); }
+
+  // For every vertex, the points other than itself that chose it, ascending,
+  // each with the weight of its choice.
+  void index_choosers() {
+    const size_t n = chosen_.size();
+    first_chooser_.assign(n + 1, 0);
+    for (size_t i = 0; i < n; ++i)
+      for_each_chosen(i, [&](int64_t j) {
+        if (size_t(list(i)[j]) != i) ++first_chooser_[size_t(list(i)[j]) + 1];
+      });
+    for (size_t v = 0; v < n; ++v) first_chooser_[v + 1] += first_chooser_[v];
+    choosers_.resize(first_chooser_[n]);
+    std::vector<size_t> next(first_chooser_.begin(), first_chooser_.end() - 1);
+    for (size_t i = 0; i < n; ++i)
+      for_each_chosen(i, [&](int64_t j) {
+        const size_t v = size_t(list(i)[j]);
+        if (v != i) choosers_[next[v]++] = Chooser{int32_t(i), list_weights(i)[j]};
+      });
+  }
+
+  // Calls add(value, weight) for each entry of list v in order, repeats
+  // dropped.
+  template <class Add>
+  void visit(size_t v, Add add) {
+    const int32_t mark = int32_t(v);
+    auto fresh = [&](int64_t value) {
+      if (stamp_[size_t(value)] == mark) return false;
+      stamp_[size_t(value)] = mark;
+      return true;
+    };
+    // a point that chose v twice comes twice, its first choice first
+    auto chosen_by = [&](const Chooser& c) {
+      if (fresh(c.point)) add(c.point, c.weight);
+    };
+    const Chooser* in = choosers_.data() + first_chooser_[v];
+    const Chooser* end = choosers_.data() + first_chooser_[v + 1];
+    for (; in < end && size_t(in->point) < v; ++in) chosen_by(*in);
+    for_each_chosen(v, [&](int64_t j) {
+      if (fresh(list(v)[j])) add(list(v)[j], list_weights(v)[j]);
+    });
+    for (; in < end; ++in) chosen_by(*in);
+  }
+
+  const graph::Object* connections_;
+  const graph::Object* weights_;
+  std::vector<uint64_t> chosen_;        // per point: its chosen positions as bits, or wide | index
+  std::vector<int64_t> wide_;           // count, then positions, for lists of 63 or more
+  std::vector<size_t> first_chooser_;   // n + 1 offsets into choosers_
+  struct Chooser {
+    int32_t point;
+    float weight;
+  };
+  std::vector<Chooser> choosers_;
+  std::vector<int32_t> stamp_;          // the vertex whose list last took each value
+};
+
+}  // namespace
