@@ -532,7 +532,11 @@ PyObject* informative_edges(PyObject*, Args& a) {
         if (!by_scan && !selector.set_labels(labels.data(), labels.extent(0), d)) return nullptr;
         labels_ready = true;
       }
-      if (direct && !by_scan) prefetch_rows(d, connections, i + 1, rows);
+      if (direct && by_scan && i + 1 < n) {
+        scan.prefetch(graph::ints(graph::as_graph(connections), size_t(i) + 1), graph::size(connections, size_t(i) + 1));
+      } else if (direct) {
+        prefetch_rows(d, connections, i + 1, rows);
+      }
       if (!read_list(connections, weights, direct, i, &list)) return nullptr;
       if (!check_rows(list.conn, list.stride, list.m, rows, "neighbour index")) return nullptr;
       if (by_scan) {

@@ -121,6 +121,9 @@ class LabelledScan {
   static constexpr double weight_limit = 1e30;
   // Labelled points are scanned in steps of two registers.
   static constexpr size_t step = 16;
+  // How many positions may be left to win when the scan turns to showing
+  // that they lose.
+  static constexpr int32_t few_left = 2;
 
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
   // float64 arrays with the same number of columns. Both stay referenced:
@@ -134,7 +137,6 @@ class LabelledScan {
     rows_ = Rows{PyArray_BYTES(p), PyArray_STRIDE(p, 0), PyArray_STRIDE(p, 1), PyArray_TYPE(p) == NPY_FLOAT};
     const npy_intp n = PyArray_DIM(p, 0), L = PyArray_DIM(l, 0);
     try {
-      regular_point_.resize(size_t(n));
       std::vector<double> row(static_cast<size_t>(dims_));
       std::vector<double> low(size_t(dims_), std::numeric_limits<double>::infinity()), high(size_t(dims_), -low[0]);
       auto widen = [&] {
@@ -145,8 +147,7 @@ class LabelledScan {
       };
       for (npy_intp r = 0; r < n; ++r) {
         for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(p, r, d);
-        regular_point_[size_t(r)] = is_regular(row.data());
-        if (regular_point_[size_t(r)]) widen();
+        if (is_regular(row.data())) widen();
       }
       for (npy_intp c = 0; c < L; ++c) {
         for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(l, c, d);
@@ -156,11 +157,16 @@ class LabelledScan {
         if (regular) widen();
       }
       set_centre(low, high);
+      // a point that is not regular gets NaN as its first offset
       offsets_.assign(size_t(n) * size_t(dims_), 0.0f);
       for (npy_intp r = 0; r < n; ++r) {
-        if (!regular_point_[size_t(r)]) continue;
-        for (int d = 0; d < dims_; ++d)
-          offsets_[size_t(r) * dims_ + d] = static_cast<float>(coordinate(p, r, d) - centre_[size_t(d)]);
+        float* out = offsets_.data() + size_t(r) * dims_;
+        for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(p, r, d);
+        if (!is_regular(row.data())) {
+          out[0] = std::numeric_limits<float>::quiet_NaN();
+          continue;
+        }
+        for (int d = 0; d < dims_; ++d) out[d] = static_cast<float>(row[size_t(d)] - centre_[size_t(d)]);
       }
       // the regular labelled points as offsets, one coordinate per row, each
       // row padded with NaN (a NaN sum is never the least)
@@ -177,6 +183,14 @@ class LabelledScan {
     return true;
   }
 
+  // Asks for the offsets of the next point's neighbours while this one is
+  // scanned (a list read straight from its container, not yet checked).
+  void prefetch(const int64_t* connections, int32_t m) const {
+    const size_t n = offsets_.size() / size_t(dims_);
+    for (int32_t j = 0; j < m; ++j)
+      if (connections[j] >= 0 && size_t(connections[j]) < n) __builtin_prefetch(offsets_.data() + connections[j] * dims_);
+  }
+
   // Fills `chosen` with the winning positions, ascending. The neighbour rows
   // (0 .. n-1) and the weight count have been checked by the caller.
   void select(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
@@ -191,10 +205,13 @@ class LabelledScan {
     weights_.assign(weights, weights + m);
     bool regular = approximable_;
     float largest_weight = 0;
+    ys_.resize(size_t(dims_) * size_t(m));
     for (Py_ssize_t j = 0; j < m; ++j) {
       const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
       neighbours_[size_t(j)] = r;
-      regular = regular && regular_point_[size_t(r)] && std::fabs(double(weights[j])) <= weight_limit;
+      const float* offset = offsets_.data() + size_t(r) * dims_;
+      for (int d = 0; d < dims_; ++d) ys_[size_t(d) * m + j] = offset[d];
+      regular = regular && !std::isnan(offset[0]) && std::fabs(double(weights[j])) <= weight_limit;
       largest_weight = std::max(largest_weight, std::fabs(weights[j]));
     }
     const size_t outlier_count = outliers_.size() / size_t(dims_);
@@ -294,10 +311,6 @@ class LabelledScan {
   // One point's neighbours against every regular labelled point.
   void scan(float largest_weight) {
     if (count_ == 0) return;
-    ys_.resize(size_t(dims_) * size_t(m_));
-    for (int32_t j = 0; j < m_; ++j)
-      for (int d = 0; d < dims_; ++d)
-        ys_[size_t(d) * m_ + j] = offsets_[size_t(neighbours_[size_t(j)]) * dims_ + d];
     // a sum s is within  A/2 + B/2 |s|  of its exact value (twice the bound
     // worked out in set_centre, for the second-order terms), so two sums
     // whose gap exceeds  A + B max(|s1|, |s2|)  are ordered as the exact ones
@@ -324,41 +337,57 @@ class LabelledScan {
     scan_lanes<Sse2Floats, DIMS>();
   }
 
-  // DIMS is the number of coordinates when known at compile time, else 0.
+  // The approximate sums of position j over the two registers of labelled
+  // points from t. DIMS is the number of coordinates when known at compile
+  // time, else 0.
+  template <class V, int DIMS>
+  SCAN_INLINE void sums(size_t t, int32_t j, typename V::F* out) const {
+    using F = typename V::F;
+    const int dims = DIMS > 0 ? DIMS : dims_;
+    const size_t m = size_t(m_);
+    F sum[2] = {V::set(0.0f), V::set(0.0f)};
+    for (int d = 0; d < dims; ++d) {
+      const F y = V::set(ys_[size_t(d) * m + size_t(j)]);
+      const float* row = columns_.data() + size_t(d) * padded_ + t;
+      sum[0] = V::add_square(V::sub(V::load(row), y), sum[0]);
+      sum[1] = V::add_square(V::sub(V::load(row + V::width), y), sum[1]);
+    }
+    const F w = V::set(weights_[size_t(j)]);
+    out[0] = V::add(V::sqrt(sum[0]), w);
+    out[1] = V::add(V::sqrt(sum[1]), w);
+  }
+
+  // Lanes of the step from t that hold labelled points, as bits.
+  int valid_lanes(size_t t, int lanes) const {
+    return count_ - t >= size_t(lanes) ? (1 << lanes) - 1 : (1 << (count_ - t)) - 1;
+  }
+
   // Two registers of labelled points at a time: per register, the least
   // approximate sum, the second least and the first position reaching the
-  // least.
+  // least. Once few positions are left to win, the rest of the scan only
+  // has to show that they lose (prove_losers).
   template <class V, int DIMS>
   SCAN_INLINE void scan_lanes() {
     using F = typename V::F;
     using I = typename V::I;
     constexpr int W = V::width;
     static_assert(2 * W <= int(step));
-    const int dims = DIMS > 0 ? DIMS : dims_;
-    const float* ys = ys_.data();
-    const float* columns = columns_.data();
     const F infinity = V::set(std::numeric_limits<float>::infinity());
     const F gap_constant = V::set(gap_constant_), gap_relative = V::set(gap_relative_);
     alignas(32) int32_t best[2 * W];
     const int32_t m = m_;
     for (size_t t = 0; t < count_ && !all_won(); t += 2 * W) {
+      if (m - won_count_ <= few_left) return prove_losers<V, DIMS>(t);
       F least[2] = {infinity, infinity}, second[2] = {infinity, infinity};
       I first[2] = {V::set_int(-1), V::set_int(-1)};
       for (int32_t j = 0; j < m; ++j) {
-        F sum[2] = {V::set(0.0f), V::set(0.0f)};
-        for (int d = 0; d < dims; ++d) {
-          const F y = V::set(ys[size_t(d) * m + j]);
-          const float* row = columns + size_t(d) * padded_ + t;
-          sum[0] = V::add_square(V::sub(V::load(row), y), sum[0]);
-          sum[1] = V::add_square(V::sub(V::load(row + W), y), sum[1]);
-        }
-        const F w = V::set(weights_[size_t(j)]);
+        F s[2];
+        sums<V, DIMS>(t, j, s);
         const I position = V::set_int(j);
         for (int h = 0; h < 2; ++h) {
-          const F s = V::add(V::sqrt(sum[h]), w);
-          const F lower = V::less(s, least[h]);
-          second[h] = V::min(V::max(s, least[h]), second[h]);
-          least[h] = V::min(s, least[h]);
+          const F lower = V::less(s[h], least[h]);
+          second[h] = V::min(V::max(s[h], least[h]), second[h]);
+          least[h] = V::min(s[h], least[h]);
           first[h] = V::choose(lower, position, first[h]);
         }
       }
@@ -369,7 +398,7 @@ class LabelledScan {
         const F scale = V::max(V::abs(least[h]), V::abs(second[h]));
         unsure[h] = V::not_above(V::sub(second[h], least[h]), V::add(gap_constant, V::mul(gap_relative, scale)));
       }
-      const int valid = count_ - t >= size_t(2 * W) ? (1 << 2 * W) - 1 : (1 << (count_ - t)) - 1;
+      const int valid = valid_lanes(t, 2 * W);
       const int exact = (V::bits(unsure[0]) | V::bits(unsure[1]) << W) & valid;
       if (m <= 32) {
         // past the last labelled point every sum is NaN and no lane has a position
@@ -384,12 +413,67 @@ class LabelledScan {
     }
   }
 
+  // The scan from t on, when at most `few_left` positions have not won: per
+  // register, the least approximate sum u of the positions left, then the
+  // won positions one by one until each lane has one whose sum b is below u
+  // by more than the error (u - b > A + B (|u| + |b|), which bounds
+  // A + B max(|u|, |b|)); such a lane cannot be won by a position left.
+  // Lanes where none is found are scored exactly. The won position that
+  // settles the last lane of a step is tried first in the next.
+  template <class V, int DIMS>
+  SCAN_INLINE void prove_losers(size_t t) {
+    using F = typename V::F;
+    constexpr int W = V::width;
+    const F infinity = V::set(std::numeric_limits<float>::infinity());
+    const F gap_constant = V::set(gap_constant_), gap_relative = V::set(gap_relative_);
+    std::vector<int32_t>& left = left_;
+    std::vector<int32_t>& won = won_order_;
+    auto sort_positions = [&] {
+      left.clear();
+      won.clear();
+      for (int32_t j = 0; j < m_; ++j) (won_[size_t(j)] ? won : left).push_back(j);
+    };
+    sort_positions();
+    for (; t < count_ && !all_won(); t += 2 * W) {
+      F ceiling[2] = {infinity, infinity};
+      for (int32_t j : left) {
+        F s[2];
+        sums<V, DIMS>(t, j, s);
+        ceiling[0] = V::min(s[0], ceiling[0]);
+        ceiling[1] = V::min(s[1], ceiling[1]);
+      }
+      // below `limit` (computed from b as b + B |b|) a lane is settled
+      F limit[2];
+      for (int h = 0; h < 2; ++h)
+        limit[h] = V::sub(V::sub(ceiling[h], gap_constant), V::mul(gap_relative, V::abs(ceiling[h])));
+      const int valid = valid_lanes(t, 2 * W);
+      int settled = ~valid;
+      F least[2] = {infinity, infinity};
+      for (size_t q = 0; q < won.size() && settled != -1; ++q) {
+        F s[2];
+        sums<V, DIMS>(t, won[q], s);
+        int now = 0;
+        for (int h = 0; h < 2; ++h) {
+          least[h] = V::min(s[h], least[h]);
+          const F scaled = V::add(least[h], V::mul(gap_relative, V::abs(least[h])));
+          now |= V::bits(V::less(scaled, limit[h])) << (h * W);
+        }
+        settled |= now;
+        if (settled == -1 && q > 0) std::swap(won[0], won[q]);
+      }
+      const int unsettled = ~settled & valid;
+      if (unsettled == 0) continue;
+      const int32_t before = won_count_;
+      for (int b = unsettled; b != 0; b &= b - 1) score_exactly(labelled(t + size_t(__builtin_ctz(b))));
+      if (won_count_ != before) sort_positions();
+    }
+  }
+
   int dims_ = 0;
   bool avx2_ = false, approximable_ = true;
   Ref points_;
   Rows rows_{};
-  std::vector<uint8_t> regular_point_;
-  std::vector<float> offsets_;     // regular points minus the centre, n x dims
+  std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
   std::vector<double> labelled_;   // regular labelled points, in their order
   std::vector<double> outliers_;   // the other labelled points
   std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
@@ -403,6 +487,7 @@ class LabelledScan {
   std::vector<int64_t> neighbours_;
   std::vector<float> weights_, ys_;
   std::vector<uint8_t> won_;
+  std::vector<int32_t> left_, won_order_;  // positions not won and won, while proving losers
 };
 
 #undef SCAN_INLINE
