@@ -67,7 +67,7 @@ def rules(X, codes):
     return {
         "nearest point": nearest_in_component(X, codes, component),
         "kept edges": along_kept_edges(X, codes, kept, kept_weights),
-        "mutual edges": _label_along_graph(X, codes, component, _mutual_graph(neighbours, distances)),
+        "mutual edges": _label_along_graph(X, codes, component, _mutual_graph([neighbours, distances])),
         "LabelSpreading": LabelSpreading(kernel="knn", n_neighbors=K).fit(X, codes).transduction_,
         "1-NN labelled": codes[labelled[KDTree(X[labelled]).query(X, k=1)[1]]],
     }

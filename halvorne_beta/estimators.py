@@ -364,11 +364,10 @@ class MutualKNNClustering(_SemiSupervisedBase):
 
         k = int(self.k)
         with stages("mutual k-nearest-neighbour graph"):
-            connections, weights, neighbours, distances = kestrin.mutual_knn(X, k)
-            # A compact copy of the mutual edges for the labelling step, so that
-            # the neighbour table is not held while the core works.
-            mutual = _mutual_graph(neighbours, distances)
-            del neighbours, distances
+            connections, weights, *table = kestrin.mutual_knn(X, k)
+            # A compact copy of the mutual edges for the labelling step; the
+            # neighbour table is handed over, so that it goes while the copy is made.
+            mutual = _mutual_graph(table)
         with stages("informative edges"):
             data = _AlgorithmInput(X, codes)
             state = np.random.get_state()  # the core shuffles with the global generator
@@ -622,18 +621,22 @@ def _component_ids(components, n):
     return component
 
 
-def _mutual_graph(neighbours, distances):
+def _mutual_graph(table):
     """The mutual k-nearest-neighbour edges as a symmetric sparse matrix.
 
-    Row i of the neighbour table becomes row i of the matrix, so no index
-    array is built; the element types are the smallest that hold the data.
+    `table` is the list [neighbours, distances] of mutual_knn's neighbour
+    table; it is emptied, so that each array is freed once converted. Row i
+    of the table becomes row i of the matrix, so no index array is built;
+    the element types are the smallest that hold the data.
     """
+    neighbours = table.pop(0)
     n, k = neighbours.shape
     index_type = np.int32 if n < 2**31 - 1 else np.int64
     cols = np.asarray(neighbours).astype(index_type).reshape(-1)
+    del neighbours
     # Sparse graphs drop explicit zeros: coincident points get the smallest positive length.
-    weights = np.maximum(np.asarray(distances, dtype=np.float32).reshape(-1),
-                         np.finfo(np.float32).smallest_subnormal)
+    weights = np.asarray(table.pop(0), dtype=np.float32).reshape(-1)
+    weights = np.maximum(weights, np.finfo(np.float32).smallest_subnormal, out=weights)
     weights[cols == np.repeat(np.arange(n, dtype=index_type), k)] = 0  # no self-loops
     indptr = np.arange(0, n * k + 1, k, dtype=np.int64 if n * k >= 2**31 - 1 else index_type)
     graph = sparse.csr_matrix((weights, cols, indptr), shape=(n, n))

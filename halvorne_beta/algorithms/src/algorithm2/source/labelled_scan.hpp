@@ -123,7 +123,7 @@ class LabelledScan {
   static constexpr size_t step = 16;
   // How many positions may be left to win when the scan turns to showing
   // that they lose.
-  static constexpr int32_t few_left = 2;
+  static constexpr int32_t few_left = 4;
 
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
   // float64 arrays with the same number of columns. Both stay referenced:
