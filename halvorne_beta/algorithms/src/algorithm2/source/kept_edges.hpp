@@ -44,24 +44,25 @@ class KeptEdges {
     wide_.insert(wide_.end(), positions.begin(), positions.end());
   }
 
-  // Fills `out_c` and `out_w` (empty containers of n lists). When some list
-  // would exceed the capacity nothing is written and `overflow` is set, so
-  // that the caller can append pair by pair and fail where that fails.
-  bool write(PyObject* out_c, PyObject* out_w, bool* overflow) {
-    *overflow = false;
+  // The length of every result list. False, before anything is written, when
+  // some list would exceed `capacity`: the caller can then append pair by
+  // pair and fail where that fails.
+  bool size_lists(int32_t capacity) {
     const size_t n = chosen_.size();
     index_choosers();
-    std::vector<int32_t> sizes(n, 0);
+    sizes_.assign(n, 0);
     stamp_.assign(n, -1);
-    const int32_t capacity = graph::as_graph(out_c)->capacity;
     for (size_t v = 0; v < n; ++v) {
-      visit(v, [&](int64_t, float) { ++sizes[v]; });
-      if (sizes[v] > capacity) {
-        *overflow = true;
-        return true;
-      }
+      visit(v, [&](int64_t, float) { ++sizes_[v]; });
+      if (sizes_[v] > capacity) return false;
     }
-    if (!graph::allocate_lists(out_c, sizes.data()) || !graph::allocate_lists(out_w, sizes.data())) return false;
+    return true;
+  }
+
+  // Fills `out_c` and `out_w` (empty containers of n lists) once sized.
+  bool write(PyObject* out_c, PyObject* out_w) {
+    const size_t n = chosen_.size();
+    if (!graph::allocate_lists(out_c, sizes_.data()) || !graph::allocate_lists(out_w, sizes_.data())) return false;
     graph::Object* c = graph::as_graph(out_c);
     graph::Object* w = graph::as_graph(out_w);
     stamp_.assign(n, -1);
@@ -92,6 +93,17 @@ class KeptEdges {
     for (uint64_t b = c; b != 0; b &= b - 1) f(int64_t(__builtin_ctzll(b)));
   }
 
+  template <class F>
+  void for_each_chosen_backwards(size_t i, F f) const {
+    const uint64_t c = chosen_[i];
+    if (c & wide) {
+      const int64_t* p = wide_.data() + (c & ~wide);
+      for (int64_t q = p[0]; q >= 1; --q) f(p[q]);
+      return;
+    }
+    for (uint64_t b = c; b != 0; b &= ~(uint64_t(1) << (63 - __builtin_clzll(b)))) f(int64_t(63 - __builtin_clzll(b)));
+  }
+
   const int64_t* list(size_t i) const { return graph::ints(connections_, i); }
   const float* list_weights(size_t i) const { return graph::floats(weights_, i); }
 
@@ -105,12 +117,14 @@ class KeptEdges {
         if (size_t(list(i)[j]) != i) ++first_chooser_[size_t(list(i)[j]) + 1];
       });
     for (size_t v = 0; v < n; ++v) first_chooser_[v + 1] += first_chooser_[v];
+    // filled from the last point back, each vertex's run from its end, so
+    // that every run ends ascending and its offset ends at the run's start
     choosers_.resize(first_chooser_[n]);
-    std::vector<size_t> next(first_chooser_.begin(), first_chooser_.end() - 1);
-    for (size_t i = 0; i < n; ++i)
-      for_each_chosen(i, [&](int64_t j) {
+    for (size_t v = 0; v < n; ++v) first_chooser_[v] = first_chooser_[v + 1];
+    for (size_t i = n; i-- > 0;)
+      for_each_chosen_backwards(i, [&](int64_t j) {
         const size_t v = size_t(list(i)[j]);
-        if (v != i) choosers_[next[v]++] = Chooser{int32_t(i), list_weights(i)[j]};
+        if (v != i) choosers_[--first_chooser_[v]] = Chooser{int32_t(i), list_weights(i)[j]};
       });
   }
 
@@ -148,6 +162,7 @@ class KeptEdges {
   };
   std::vector<Chooser> choosers_;
   std::vector<int32_t> stamp_;          // the vertex whose list last took each value
+  std::vector<int32_t> sizes_;          // of the result lists
 };
 
 }  // namespace

@@ -556,9 +556,11 @@ PyObject* informative_edges(PyObject*, Args& a) {
       }
     }
     if (!collect) break;
-    bool overflow;
-    if (!kept->write(connections_after.get(), weights_after.get(), &overflow)) return nullptr;
-    if (!overflow) break;
+    if (kept->size_lists(graph::as_graph(connections_after.get())->capacity)) {
+      scan.release();  // its memory goes before the lists are written
+      if (!kept->write(connections_after.get(), weights_after.get())) return nullptr;
+      break;
+    }
   }
   return PyTuple_Pack(2, connections_after.get(), weights_after.get());
 }

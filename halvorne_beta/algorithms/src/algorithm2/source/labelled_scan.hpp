@@ -183,6 +183,11 @@ class LabelledScan {
     return true;
   }
 
+  // Frees the scan's tables; `select` may not be called afterwards.
+  void release() {
+    *this = LabelledScan();
+  }
+
   // Asks for the offsets of the next point's neighbours while this one is
   // scanned (a list read straight from its container, not yet checked).
   void prefetch(const int64_t* connections, int32_t m) const {

@@ -131,16 +131,10 @@ inline int64_t degree(const Table& table, const std::vector<uint8_t>& mutual, in
   return total;
 }
 
-// List i of both fresh containers, written into storage reserved at its
+// List i of both fresh containers, written into storage allocated at its
 // final length, exactly as the appends would fill it.
-inline bool fill_list(const Table& table, const View<float, 2>& lengths, const std::vector<uint8_t>& mutual, int i,
+inline void fill_list(const Table& table, const View<float, 2>& lengths, const std::vector<uint8_t>& mutual, int i,
                       graph::Object* connections, graph::Object* weights) {
-  const int64_t entries = degree(table, mutual, i);
-  if (entries == 0) return true;
-  if (entries > connections->capacity) return fail(PyExc_OverflowError, "Array has reached its maximum size");
-  PyObject* c = reinterpret_cast<PyObject*>(connections);
-  PyObject* w = reinterpret_cast<PyObject*>(weights);
-  if (!graph::reserve(c, size_t(i), int32_t(entries)) || !graph::reserve(w, size_t(i), int32_t(entries))) return false;
   int64_t* out_c = graph::ints(connections, size_t(i));
   float* out_w = graph::floats(weights, size_t(i));
   int32_t size = 0;
@@ -152,7 +146,6 @@ inline bool fill_list(const Table& table, const View<float, 2>& lengths, const s
   }
   connections->slots[i].size = size;
   weights->slots[i].size = size;
-  return true;
 }
 
 // Fills the fresh containers `GraphWrapper(n, 0, k)` and `GraphWrapper(n, 1, k)`.
@@ -161,11 +154,19 @@ inline bool fill_containers(const Table& table, const View<float, 2>& lengths, P
                             PyObject* weights) {
   std::vector<uint8_t> mutual;
   if (!count_mutual(table, &mutual)) return false;
+  // every list's length first, so that all of them share one block per
+  // container; the first list too long fails as its append would
+  std::vector<int32_t> sizes(size_t(table.n()));
   graph::Object* c = graph::as_graph(connections);
   graph::Object* w = graph::as_graph(weights);
   for (int i = 0; i < table.n(); ++i) {
-    if (!fill_list(table, lengths, mutual, i, c, w)) return false;
+    const int64_t entries = degree(table, mutual, i);
+    if (entries > c->capacity) return fail(PyExc_OverflowError, "Array has reached its maximum size");
+    sizes[size_t(i)] = int32_t(entries);
   }
+  if (!graph::allocate_lists(connections, sizes.data()) || !graph::allocate_lists(weights, sizes.data())) return false;
+  for (int i = 0; i < table.n(); ++i)
+    if (sizes[size_t(i)] > 0) fill_list(table, lengths, mutual, i, c, w);
   return true;
 }
 
