@@ -491,6 +491,24 @@ def test_informative_edges_match_reference(points, seed, n_labeled, k):
     assert after_c.contains(0, -12345) is False  # a membership-set container
 
 
+@pytest.mark.parametrize("made_by", ["mutual_knn", "informative_edges"])
+def test_result_lists_grow_out_of_their_shared_block(points, made_by):
+    # the result lists share one allocation; a list that grows must leave it intact
+    connections, weights, _, _ = K.mutual_knn(points, 5)
+    if made_by == "informative_edges":
+        connections, weights = K.informative_edges(make_input(points, 20, 3), 5, connections, weights)
+    before_c, before_w = lists_of(connections), lists_of(weights)
+    for v in range(0, len(before_c), 7):
+        room = 15 - len(before_c[v])
+        for e in range(room):
+            connections.append(v, 1000 + e)
+            weights.append(v, 0.5 + e)
+        before_c[v] += [1000 + e for e in range(room)]
+        before_w[v] += [0.5 + e for e in range(room)]
+    assert lists_of(connections) == before_c and lists_of(weights) == before_w
+    del connections, weights  # frees the moved lists and the block
+
+
 def test_single_label_each_point_chooses_one(points):
     X = make_input(points, 1, 4)
     connections, weights, _, _ = K.mutual_knn(points, 5)
