@@ -168,3 +168,28 @@ def test_large_float64_input_still_takes_the_file_path(tmp_path, monkeypatch):
     with pytest.raises(ValueError, match="Buffer dtype mismatch"):
         K.informative_edges(Inputs(points, points[:5]), 3, connections, weights)
     assert os.listdir(tmp_path) == []
+
+
+def test_points_reallocated_by_a_caller_mid_call_are_not_read(monkeypatch):
+    # to_numpy overridden: Python runs between the points, and here it
+    # reallocates the point array under the call (ties on a grid make the
+    # exact path read the points often)
+    axes = np.meshgrid(*[np.arange(9.0)] * 2, indexing="ij")
+    points = np.stack([a.ravel() for a in axes], axis=1)
+    X = Inputs(points.copy(), points[::7].copy())
+    connections, weights = mutual_graph(points, 6)
+    expected = run(X, 6, connections, weights)
+
+    class Resizing(K.GraphWrapper):
+        def to_numpy(self, index):
+            if index == 3:
+                X.data.resize((4000, 2), refcheck=False)
+                X.data[:] = 1e9
+            return super().to_numpy(index)
+
+    resizing = Resizing(len(points), 0, 6)
+    for i, row in enumerate(lists_of(connections)):
+        for value in row:
+            resizing.append(i, value)
+    X = Inputs(points.copy(), points[::7].copy())
+    assert run(X, 6, resizing, weights) == expected

@@ -524,6 +524,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
   // so that the overflow surfaces exactly where it does that way.
   std::optional<KeptEdges> kept;
   if (direct) kept.emplace(graph::as_graph(connections), graph::as_graph(weights), size_t(n));
+  if (by_scan && !scan.pin_points(!direct)) return nullptr;
   for (bool collect = direct;; collect = false) {
     for (int i = 0; i < n; ++i) {
       if (graph::size(connections, size_t(i)) == 0) continue;

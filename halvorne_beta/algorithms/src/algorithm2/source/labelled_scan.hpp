@@ -126,15 +126,15 @@ class LabelledScan {
   static constexpr int32_t few_left = 4;
 
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
-  // float64 arrays with the same number of columns. Both stay referenced:
-  // exact scores read the points in place.
+  // float64 arrays with the same number of columns. The labelled points are
+  // copied; the points stay referenced, for `pin_points`.
   bool build(const Ref& points, const Ref& labelled, bool use_avx2 = have_avx2_fma) {
     points_ = points;
     avx2_ = use_avx2;
     auto* p = reinterpret_cast<PyArrayObject*>(points.get());
     auto* l = reinterpret_cast<PyArrayObject*>(labelled.get());
     dims_ = int(PyArray_DIM(p, 1));
-    rows_ = Rows{PyArray_BYTES(p), PyArray_STRIDE(p, 0), PyArray_STRIDE(p, 1), PyArray_TYPE(p) == NPY_FLOAT};
+    float32_points_ = PyArray_TYPE(p) == NPY_FLOAT;
     const npy_intp n = PyArray_DIM(p, 0), L = PyArray_DIM(l, 0);
     try {
       std::vector<double> row(static_cast<size_t>(dims_));
@@ -180,6 +180,32 @@ class LabelledScan {
       PyErr_NoMemory();
       return false;
     }
+    return true;
+  }
+
+  // Exact scores read the points' own coordinates: in place when no Python
+  // code runs until the last `select`, else from a copy made now. Python code
+  // may have run since `build`, so the array is checked again first.
+  bool pin_points(bool python_runs) {
+    auto* p = reinterpret_cast<PyArrayObject*>(points_.get());
+    const size_t n = offsets_.size() / size_t(dims_);
+    if (PyArray_NDIM(p) != 2 || size_t(PyArray_DIM(p, 0)) != n || PyArray_DIM(p, 1) != dims_ ||
+        PyArray_TYPE(p) != (float32_points_ ? NPY_FLOAT : NPY_DOUBLE) || !PyArray_ISNOTSWAPPED(p))
+      return fail(PyExc_RuntimeError, "the point array changed during informative_edges");
+    if (!python_runs) {
+      rows_ = Rows{PyArray_BYTES(p), PyArray_STRIDE(p, 0), PyArray_STRIDE(p, 1), float32_points_};
+      return true;
+    }
+    try {
+      own_points_.resize(n * size_t(dims_));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (size_t r = 0; r < n; ++r)
+      for (int d = 0; d < dims_; ++d) own_points_[r * dims_ + d] = coordinate(p, npy_intp(r), d);
+    rows_ = Rows{reinterpret_cast<const char*>(own_points_.data()), npy_intp(dims_ * sizeof(double)),
+                 npy_intp(sizeof(double)), false};
     return true;
   }
 
@@ -477,7 +503,9 @@ class LabelledScan {
   int dims_ = 0;
   bool avx2_ = false, approximable_ = true;
   Ref points_;
-  Rows rows_{};
+  bool float32_points_ = false;
+  Rows rows_{};                    // set by pin_points
+  std::vector<double> own_points_;
   std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
   std::vector<double> labelled_;   // regular labelled points, in their order
   std::vector<double> outliers_;   // the other labelled points
