@@ -4,10 +4,10 @@
 // Appending pair by pair, point i's chosen position j (neighbour v, weight w)
 // appends v to list i and then i to list v, each unless already listed, for
 // i ascending and j ascending. So list v receives, in this order:
-//   - v from every point i < v that chose v, i ascending;
+//   - i from every point i < v that chose v, i ascending;
 //   - its own chosen neighbours, j ascending (a self-loop's second copy is a
 //     repeat);
-//   - v from every point i > v that chose v, i ascending;
+//   - i from every point i > v that chose v, i ascending;
 // each value kept at its first arrival, with that arrival's weight. Recording
 // the chosen positions per point and the choosers per vertex is enough to
 // write every list front to back, sized exactly, in one block per container.

@@ -535,7 +535,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
       }
       if (direct && by_scan && i + 1 < n) {
         scan.prefetch(graph::ints(graph::as_graph(connections), size_t(i) + 1), graph::size(connections, size_t(i) + 1));
-      } else if (direct) {
+      } else if (direct && !by_scan) {
         prefetch_rows(d, connections, i + 1, rows);
       }
       if (!read_list(connections, weights, direct, i, &list)) return nullptr;
