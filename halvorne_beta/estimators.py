@@ -636,7 +636,9 @@ def _mutual_graph(table):
     del neighbours
     # Sparse graphs drop explicit zeros: coincident points get the smallest positive length.
     weights = np.asarray(table.pop(0), dtype=np.float32).reshape(-1)
-    weights = np.maximum(weights, np.finfo(np.float32).smallest_subnormal, out=weights)
+    if not weights.flags.writeable:
+        weights = weights.copy()
+    np.maximum(weights, np.finfo(np.float32).smallest_subnormal, out=weights)
     weights[cols == np.repeat(np.arange(n, dtype=index_type), k)] = 0  # no self-loops
     indptr = np.arange(0, n * k + 1, k, dtype=np.int64 if n * k >= 2**31 - 1 else index_type)
     graph = sparse.csr_matrix((weights, cols, indptr), shape=(n, n))
