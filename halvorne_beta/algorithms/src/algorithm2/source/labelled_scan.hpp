@@ -12,7 +12,8 @@
 // labelled point whose best approximate sum beats the second best by more
 // than twice that error is won by the best; only the others are scored
 // exactly, operation for operation as the matrix path computes them. The scan
-// stops as soon as every position has won.
+// stops as soon as every position has won; once few are left, it only has to
+// show that they lose, which needs fewer sums per labelled point.
 //
 // Points whose coordinates or edge lengths are not finite or are extreme in
 // magnitude, where the error bound would not hold, are scored exactly against
@@ -35,6 +36,9 @@ namespace {
 
 // Lane operations are inlined into the scan, and for AVX2 the scan into a
 // function compiled for AVX2 (`flatten`), so that no vector crosses a call.
+// Nothing on the way may be recursive: a recursive call would be compiled
+// without AVX2 and receive its vectors in the wrong registers. (GCC's -Wpsabi
+// note, silenced here, is about such calls; none is left.)
 #define SCAN_INLINE inline
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
