@@ -170,7 +170,7 @@ def test_large_float64_input_still_takes_the_file_path(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
-def test_points_reallocated_by_a_caller_mid_call_are_not_read(monkeypatch):
+def test_points_reallocated_by_a_caller_mid_call_are_not_read():
     # to_numpy overridden: Python runs between the points, and here it
     # reallocates the point array under the call (ties on a grid make the
     # exact path read the points often)
