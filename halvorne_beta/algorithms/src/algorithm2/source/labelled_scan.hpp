@@ -132,9 +132,8 @@ class LabelledScan {
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
   // float64 arrays with the same number of columns. The labelled points are
   // copied; the points stay referenced, for `pin_points`.
-  bool build(const Ref& points, const Ref& labelled, bool use_avx2 = have_avx2_fma) {
+  bool build(const Ref& points, const Ref& labelled) {
     points_ = points;
-    avx2_ = use_avx2;
     auto* p = reinterpret_cast<PyArrayObject*>(points.get());
     auto* l = reinterpret_cast<PyArrayObject*>(labelled.get());
     dims_ = int(PyArray_DIM(p, 1));
@@ -352,7 +351,7 @@ class LabelledScan {
     const double relative = relative_error_;
     gap_constant_ = float(4 * (offset_error_ + relative * (largest_weight + offset_error_)));
     gap_relative_ = float(4 * relative);
-    if (avx2_) {
+    if (have_avx2_fma) {
       if (dims_ == 3) return scan_avx2<3>();
       if (dims_ == 2) return scan_avx2<2>();
       return scan_avx2<0>();
@@ -505,7 +504,7 @@ class LabelledScan {
   }
 
   int dims_ = 0;
-  bool avx2_ = false, approximable_ = true;
+  bool approximable_ = true;
   Ref points_;
   bool float32_points_ = false;
   Rows rows_{};                    // set by pin_points
