@@ -525,6 +525,8 @@ PyObject* informative_edges(PyObject*, Args& a) {
   std::optional<KeptEdges> kept;
   if (direct) kept.emplace(graph::as_graph(connections), graph::as_graph(weights), size_t(n));
   if (by_scan && !scan.pin_points(!direct)) return nullptr;
+  std::optional<LabelledScan::Selection> selection;
+  if (by_scan) selection.emplace(scan);
   for (bool collect = direct;; collect = false) {
     for (int i = 0; i < n; ++i) {
       if (graph::size(connections, size_t(i)) == 0) continue;
@@ -541,7 +543,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
       if (!read_list(connections, weights, direct, i, &list)) return nullptr;
       if (!check_rows(list.conn, list.stride, list.m, rows, "neighbour index")) return nullptr;
       if (by_scan) {
-        scan.select(list.conn, list.stride, list.m, list.w, &chosen);
+        selection->select(list.conn, list.stride, list.m, list.w, &chosen);
       } else {
         selector.select(d, list.conn, list.stride, list.m, list.w, sizeof(float), &chosen);
       }

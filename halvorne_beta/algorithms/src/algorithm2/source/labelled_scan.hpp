@@ -68,6 +68,16 @@ struct Sse2Floats {
   static SCAN_INLINE int bits(F mask) { return _mm_movemask_ps(mask); }
   static SCAN_INLINE void store(int32_t* p, I k) { _mm_storeu_si128(reinterpret_cast<I*>(p), k); }
   // The union of 1 << k over the lanes outside `skip` (k < 32; -1 adds nothing).
+  // Exact distances, `width` / 2 positions at a time: double precision,
+  // rounded to float32 as the scalar conversion rounds.
+  using D = __m128d;
+  static SCAN_INLINE D load_doubles(const double* p) { return _mm_loadu_pd(p); }
+  static SCAN_INLINE D set_double(double x) { return _mm_set1_pd(x); }
+  static SCAN_INLINE D sub(D a, D b) { return _mm_sub_pd(a, b); }
+  static SCAN_INLINE D add(D a, D b) { return _mm_add_pd(a, b); }
+  static SCAN_INLINE D mul(D a, D b) { return _mm_mul_pd(a, b); }
+  static SCAN_INLINE D sqrt(D a) { return _mm_sqrt_pd(a); }
+  static SCAN_INLINE void store_rounded(float* p, D a) { _mm_storel_pi(reinterpret_cast<__m64*>(p), _mm_cvtpd_ps(a)); }
   static SCAN_INLINE uint32_t positions(I k, F skip) {
     alignas(16) int32_t lanes[width];
     store(lanes, choose(skip, set_int(-1), k));
@@ -101,6 +111,14 @@ struct Avx2Floats {
   static SCAN_INLINE F not_above(F gap, F bound) { return _mm256_cmp_ps(gap, bound, _CMP_NGT_UQ); }
   static SCAN_INLINE int bits(F mask) { return _mm256_movemask_ps(mask); }
   static SCAN_INLINE void store(int32_t* p, I k) { _mm256_storeu_si256(reinterpret_cast<I*>(p), k); }
+  using D = __m256d;
+  static SCAN_INLINE D load_doubles(const double* p) { return _mm256_loadu_pd(p); }
+  static SCAN_INLINE D set_double(double x) { return _mm256_set1_pd(x); }
+  static SCAN_INLINE D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+  static SCAN_INLINE D add(D a, D b) { return _mm256_add_pd(a, b); }
+  static SCAN_INLINE D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+  static SCAN_INLINE D sqrt(D a) { return _mm256_sqrt_pd(a); }
+  static SCAN_INLINE void store_rounded(float* p, D a) { _mm_storeu_ps(p, _mm256_cvtpd_ps(a)); }
   // (a shift by -1, read as unsigned, or by 32 or more gives 0)
   static SCAN_INLINE uint32_t positions(I k, F skip) {
     const I one = _mm256_sllv_epi32(set_int(1), choose(skip, set_int(-1), k));
@@ -114,7 +132,7 @@ struct Avx2Floats {
 
 const bool have_avx2_fma = have_avx2 && __builtin_cpu_supports("fma");
 
-// ---- the scan -------------------------------------------------------------------
+// ---- the tables every point's scan reads -------------------------------------------
 
 class LabelledScan {
  public:
@@ -128,6 +146,9 @@ class LabelledScan {
   // How many positions may be left to win when the scan turns to showing
   // that they lose.
   static constexpr int32_t few_left = 4;
+
+  // One thread's selection, point by point (below).
+  class Selection;
 
   // `points` (n rows) and `labelled` (L rows): two-dimensional float32 or
   // float64 arrays with the same number of columns. The labelled points are
@@ -212,7 +233,7 @@ class LabelledScan {
     return true;
   }
 
-  // Frees the scan's tables; `select` may not be called afterwards.
+  // Frees the scan's tables; no selection may run afterwards.
   void release() {
     *this = LabelledScan();
   }
@@ -223,40 +244,6 @@ class LabelledScan {
     const size_t n = offsets_.size() / size_t(dims_);
     for (int32_t j = 0; j < m; ++j)
       if (connections[j] >= 0 && size_t(connections[j]) < n) __builtin_prefetch(offsets_.data() + connections[j] * dims_);
-  }
-
-  // Fills `chosen` with the winning positions, ascending. The neighbour rows
-  // (0 .. n-1) and the weight count have been checked by the caller.
-  void select(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
-              std::vector<Py_ssize_t>* chosen) {
-    chosen->clear();
-    if (m == 0) return;
-    m_ = int32_t(m);
-    won_.assign(size_t(m), 0);
-    won_count_ = 0;
-    won_bits_ = 0;
-    neighbours_.resize(size_t(m));
-    weights_.assign(weights, weights + m);
-    bool regular = approximable_;
-    float largest_weight = 0;
-    ys_.resize(size_t(dims_) * size_t(m));
-    for (Py_ssize_t j = 0; j < m; ++j) {
-      const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
-      neighbours_[size_t(j)] = r;
-      const float* offset = offsets_.data() + size_t(r) * dims_;
-      for (int d = 0; d < dims_; ++d) ys_[size_t(d) * m + j] = offset[d];
-      regular = regular && !std::isnan(offset[0]) && std::fabs(double(weights[j])) <= weight_limit;
-      largest_weight = std::max(largest_weight, std::fabs(weights[j]));
-    }
-    const size_t outlier_count = outliers_.size() / size_t(dims_);
-    for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly(outliers_.data() + c * dims_);
-    if (regular) {
-      scan(largest_weight);
-    } else {
-      for (size_t c = 0; c < count_ && !all_won(); ++c) score_exactly(labelled(c));
-    }
-    for (int32_t j = 0; j < m_; ++j)
-      if (won_[size_t(j)]) chosen->push_back(j);
   }
 
  private:
@@ -303,6 +290,67 @@ class LabelledScan {
   }
 
   const double* labelled(size_t c) const { return labelled_.data() + c * dims_; }
+
+  int dims_ = 0;
+  bool approximable_ = true;
+  Ref points_;
+  bool float32_points_ = false;
+  Rows rows_{};                    // set by pin_points
+  std::vector<double> own_points_;
+  std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
+  std::vector<double> labelled_;   // regular labelled points, in their order
+  std::vector<double> outliers_;   // the other labelled points
+  std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
+  std::vector<double> centre_;
+  size_t count_ = 0, padded_ = 0;
+  double offset_error_ = 0, relative_error_ = 0;
+};
+
+// ---- one point at a time -------------------------------------------------------------
+
+// The per-point state of the scan. Each thread has its own; the tables are
+// only read.
+class LabelledScan::Selection {
+ public:
+  explicit Selection(const LabelledScan& tables) : t_(tables) {}
+
+  // Fills `chosen` with the winning positions, ascending. The neighbour rows
+  // (0 .. n-1) and the weight count have been checked by the caller.
+  void select(const int64_t* connections, Py_ssize_t stride, Py_ssize_t m, const float* weights,
+              std::vector<Py_ssize_t>* chosen) {
+    chosen->clear();
+    if (m == 0) return;
+    const int dims = t_.dims_;
+    m_ = int32_t(m);
+    won_.assign(size_t(m), 0);
+    won_count_ = 0;
+    won_bits_ = 0;
+    exact_ready_ = false;
+    neighbours_.resize(size_t(m));
+    weights_.assign(weights, weights + m);
+    bool regular = t_.approximable_;
+    float largest_weight = 0;
+    ys_.resize(size_t(dims) * size_t(m));
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
+      neighbours_[size_t(j)] = r;
+      const float* offset = t_.offsets_.data() + size_t(r) * dims;
+      for (int d = 0; d < dims; ++d) ys_[size_t(d) * m + j] = offset[d];
+      regular = regular && !std::isnan(offset[0]) && std::fabs(double(weights[j])) <= weight_limit;
+      largest_weight = std::max(largest_weight, std::fabs(weights[j]));
+    }
+    const size_t outlier_count = t_.outliers_.size() / size_t(dims);
+    for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly(t_.outliers_.data() + c * dims);
+    if (regular) {
+      scan(largest_weight);
+    } else {
+      for (size_t c = 0; c < t_.count_ && !all_won(); ++c) score_exactly(t_.labelled(c));
+    }
+    for (int32_t j = 0; j < m_; ++j)
+      if (won_[size_t(j)]) chosen->push_back(j);
+  }
+
+ private:
   bool all_won() const { return won_count_ == m_; }
 
   void win(int32_t j) {
@@ -318,8 +366,8 @@ class LabelledScan {
   // double precision, the square root, then rounded to float32.
   float exact_distance(int64_t point, const double* z) const {
     double s = 0.0;
-    for (int d = 0; d < dims_; ++d) {
-      const double diff = rows_.at(point, d) - z[d];
+    for (int d = 0; d < t_.dims_; ++d) {
+      const double diff = t_.rows_.at(point, d) - z[d];
       double square = diff * diff;
       __asm__("" : "+x"(square));  // the product rounded on its own, never fused into the sum
       s = s + square;
@@ -327,13 +375,14 @@ class LabelledScan {
     return static_cast<float>(std::sqrt(s));
   }
 
-  // Labelled point z against every position: the exact sums, strict <, so
-  // the lowest position keeps equal sums and NaN never wins.
-  void score_exactly(const double* z) {
+  // Labelled point z won among `distance` (the exact distances of every
+  // position): strict <, so the lowest position keeps equal sums and NaN
+  // never wins.
+  void win_least(const float* distance) {
     float bound = std::numeric_limits<float>::infinity();
     int32_t best = -1;
     for (int32_t j = 0; j < m_; ++j) {
-      const float sum = exact_distance(neighbours_[size_t(j)], z) + weights_[size_t(j)];
+      const float sum = distance[j] + weights_[size_t(j)];
       if (sum < bound) {
         bound = sum;
         best = j;
@@ -342,22 +391,59 @@ class LabelledScan {
     if (best >= 0) win(best);
   }
 
+  // Labelled point z against every position, one exact distance at a time.
+  void score_exactly(const double* z) {
+    if (distances_.size() < size_t(m_)) distances_.resize(size_t(m_));
+    for (int32_t j = 0; j < m_; ++j) distances_[size_t(j)] = exact_distance(neighbours_[size_t(j)], z);
+    win_least(distances_.data());
+  }
+
+  // The same, several positions at a time: the neighbours' coordinates are
+  // gathered once per point, one coordinate per row padded to whole
+  // registers, and every lane runs the scalar operations in the same order.
+  template <class V>
+  SCAN_INLINE void score_exactly_lanes(const double* z) {
+    using D = typename V::D;
+    constexpr int lanes = V::width / 2;
+    const int dims = t_.dims_;
+    const size_t padded = (size_t(m_) + lanes - 1) / lanes * lanes;
+    if (!exact_ready_) {
+      exact_ys_.assign(padded * size_t(dims), 0.0);
+      for (int32_t j = 0; j < m_; ++j)
+        for (int d = 0; d < dims; ++d) exact_ys_[size_t(d) * padded + size_t(j)] = t_.rows_.at(neighbours_[size_t(j)], d);
+      exact_ready_ = true;
+    }
+    if (distances_.size() < padded) distances_.resize(padded);
+    for (size_t j = 0; j < padded; j += lanes) {
+      D s = V::set_double(0.0);
+      for (int d = 0; d < dims; ++d) {
+        const D diff = V::sub(V::load_doubles(exact_ys_.data() + size_t(d) * padded + j), V::set_double(z[d]));
+        D square = V::mul(diff, diff);
+        __asm__("" : "+x"(square));  // never fused into the sum
+        s = V::add(s, square);
+      }
+      V::store_rounded(distances_.data() + j, V::sqrt(s));
+    }
+    win_least(distances_.data());
+  }
+
   // One point's neighbours against every regular labelled point.
   void scan(float largest_weight) {
-    if (count_ == 0) return;
+    if (t_.count_ == 0) return;
     // a sum s is within  A/2 + B/2 |s|  of its exact value (twice the bound
     // worked out in set_centre, for the second-order terms), so two sums
     // whose gap exceeds  A + B max(|s1|, |s2|)  are ordered as the exact ones
-    const double relative = relative_error_;
-    gap_constant_ = float(4 * (offset_error_ + relative * (largest_weight + offset_error_)));
+    const double relative = t_.relative_error_;
+    gap_constant_ = float(4 * (t_.offset_error_ + relative * (largest_weight + t_.offset_error_)));
     gap_relative_ = float(4 * relative);
+    const int dims = t_.dims_;
     if (have_avx2_fma) {
-      if (dims_ == 3) return scan_avx2<3>();
-      if (dims_ == 2) return scan_avx2<2>();
+      if (dims == 3) return scan_avx2<3>();
+      if (dims == 2) return scan_avx2<2>();
       return scan_avx2<0>();
     }
-    if (dims_ == 3) return scan_sse2<3>();
-    if (dims_ == 2) return scan_sse2<2>();
+    if (dims == 3) return scan_sse2<3>();
+    if (dims == 2) return scan_sse2<2>();
     return scan_sse2<0>();
   }
 
@@ -377,12 +463,12 @@ class LabelledScan {
   template <class V, int DIMS>
   SCAN_INLINE void sums(size_t t, int32_t j, typename V::F* out) const {
     using F = typename V::F;
-    const int dims = DIMS > 0 ? DIMS : dims_;
+    const int dims = DIMS > 0 ? DIMS : t_.dims_;
     const size_t m = size_t(m_);
     F sum[2] = {V::set(0.0f), V::set(0.0f)};
     for (int d = 0; d < dims; ++d) {
       const F y = V::set(ys_[size_t(d) * m + size_t(j)]);
-      const float* row = columns_.data() + size_t(d) * padded_ + t;
+      const float* row = t_.columns_.data() + size_t(d) * t_.padded_ + t;
       sum[0] = V::add_square(V::sub(V::load(row), y), sum[0]);
       sum[1] = V::add_square(V::sub(V::load(row + V::width), y), sum[1]);
     }
@@ -393,7 +479,7 @@ class LabelledScan {
 
   // Lanes of the step from t that hold labelled points, as bits.
   int valid_lanes(size_t t, int lanes) const {
-    return count_ - t >= size_t(lanes) ? (1 << lanes) - 1 : (1 << (count_ - t)) - 1;
+    return t_.count_ - t >= size_t(lanes) ? (1 << lanes) - 1 : (1 << (t_.count_ - t)) - 1;
   }
 
   // Two registers of labelled points at a time: per register, the least
@@ -410,7 +496,7 @@ class LabelledScan {
     const F gap_constant = V::set(gap_constant_), gap_relative = V::set(gap_relative_);
     alignas(32) int32_t best[2 * W];
     const int32_t m = m_;
-    for (size_t t = 0; t < count_ && !all_won(); t += 2 * W) {
+    for (size_t t = 0; t < t_.count_ && !all_won(); t += 2 * W) {
       if (m - won_count_ <= few_left) return prove_losers<V, DIMS>(t);
       F least[2] = {infinity, infinity}, second[2] = {infinity, infinity};
       I first[2] = {V::set_int(-1), V::set_int(-1)};
@@ -443,7 +529,7 @@ class LabelledScan {
         for (int l = 0; l < 2 * W; ++l)
           if ((valid & ~exact) >> l & 1 && best[l] >= 0) win(best[l]);
       }
-      for (int b = exact; b != 0; b &= b - 1) score_exactly(labelled(t + size_t(__builtin_ctz(b))));
+      for (int b = exact; b != 0; b &= b - 1) score_exactly_lanes<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
     }
   }
 
@@ -460,19 +546,27 @@ class LabelledScan {
     constexpr int W = V::width;
     const F infinity = V::set(std::numeric_limits<float>::infinity());
     const F gap_constant = V::set(gap_constant_), gap_relative = V::set(gap_relative_);
-    std::vector<int32_t>& left = left_;
-    std::vector<int32_t>& won = won_order_;
+    left_.resize(size_t(m_));
+    won_order_.resize(size_t(m_));
+    int32_t* const left = left_.data();
+    int32_t* const won = won_order_.data();
+    int32_t left_count = 0, won_listed = 0;
     auto sort_positions = [&] {
-      left.clear();
-      won.clear();
-      for (int32_t j = 0; j < m_; ++j) (won_[size_t(j)] ? won : left).push_back(j);
+      left_count = won_listed = 0;
+      for (int32_t j = 0; j < m_; ++j) {
+        if (won_[size_t(j)]) {
+          won[won_listed++] = j;
+        } else {
+          left[left_count++] = j;
+        }
+      }
     };
     sort_positions();
-    for (; t < count_ && !all_won(); t += 2 * W) {
+    for (; t < t_.count_ && !all_won(); t += 2 * W) {
       F ceiling[2] = {infinity, infinity};
-      for (int32_t j : left) {
+      for (int32_t q = 0; q < left_count; ++q) {
         F s[2];
-        sums<V, DIMS>(t, j, s);
+        sums<V, DIMS>(t, left[q], s);
         ceiling[0] = V::min(s[0], ceiling[0]);
         ceiling[1] = V::min(s[1], ceiling[1]);
       }
@@ -483,7 +577,7 @@ class LabelledScan {
       const int valid = valid_lanes(t, 2 * W);
       int settled = ~valid;
       F least[2] = {infinity, infinity};
-      for (size_t q = 0; q < won.size() && settled != -1; ++q) {
+      for (int32_t q = 0; q < won_listed && settled != -1; ++q) {
         F s[2];
         sums<V, DIMS>(t, won[q], s);
         int now = 0;
@@ -498,30 +592,20 @@ class LabelledScan {
       const int unsettled = ~settled & valid;
       if (unsettled == 0) continue;
       const int32_t before = won_count_;
-      for (int b = unsettled; b != 0; b &= b - 1) score_exactly(labelled(t + size_t(__builtin_ctz(b))));
+      for (int b = unsettled; b != 0; b &= b - 1)
+        score_exactly_lanes<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
       if (won_count_ != before) sort_positions();
     }
   }
 
-  int dims_ = 0;
-  bool approximable_ = true;
-  Ref points_;
-  bool float32_points_ = false;
-  Rows rows_{};                    // set by pin_points
-  std::vector<double> own_points_;
-  std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
-  std::vector<double> labelled_;   // regular labelled points, in their order
-  std::vector<double> outliers_;   // the other labelled points
-  std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
-  std::vector<double> centre_;
-  size_t count_ = 0, padded_ = 0;
-  double offset_error_ = 0, relative_error_ = 0;
+  const LabelledScan& t_;
   float gap_constant_ = 0, gap_relative_ = 0;
-  // one point's scan
   int32_t m_ = 0, won_count_ = 0;
   uint32_t won_bits_ = 0;  // won_ of the first 32 positions
+  bool exact_ready_ = false;  // exact_ys_ holds this point's neighbours
   std::vector<int64_t> neighbours_;
-  std::vector<float> weights_, ys_;
+  std::vector<float> weights_, ys_, distances_;
+  std::vector<double> exact_ys_;
   std::vector<uint8_t> won_;
   std::vector<int32_t> left_, won_order_;  // positions not won and won, while proving losers
 };
