@@ -130,9 +130,12 @@ def test_search_selects_what_the_matrix_selects(kind, seed, monkeypatch):
     assert_same_as_matrix_path(X, k, connections, weights, monkeypatch)
 
 
-def test_sse2_kernels_select_what_the_matrix_selects():
-    # the same comparisons, with the AVX2 kernels switched off
-    env = dict(os.environ, HALVORNE_BETA_NO_AVX2="1")
+@pytest.mark.parametrize("setting", [{"HALVORNE_BETA_NO_AVX2": "1"}, {"HALVORNE_BETA_THREADS": "3"}],
+                         ids=["sse2-kernels", "three-threads"])
+def test_other_kernel_settings_select_what_the_matrix_selects(setting):
+    # the same comparisons with the AVX2 kernels switched off, or with the
+    # points shared among more threads than cores even for small inputs
+    env = dict(os.environ, **setting)
     command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "search_selects"]
     done = subprocess.run(command, env=env, cwd=os.path.dirname(__file__), capture_output=True, text=True)
     assert done.returncode == 0, done.stdout[-3000:]

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "graph_wrapper.hpp"
@@ -30,7 +31,8 @@ class KeptEdges {
   KeptEdges(const graph::Object* connections, const graph::Object* weights, size_t n)
       : connections_(connections), weights_(weights), chosen_(n, 0) {}
 
-  // Point i chose `positions` (ascending) of its list.
+  // Point i chose `positions` (ascending) of its list. Threads may record
+  // different points at once.
   void choose(size_t i, const std::vector<Py_ssize_t>& positions) {
     if (positions.empty()) return;
     if (positions.back() < 63) {
@@ -39,6 +41,7 @@ class KeptEdges {
       chosen_[i] = bits;
       return;
     }
+    std::lock_guard<std::mutex> lock(wide_mutex_);
     chosen_[i] = wide | wide_.size();
     wide_.push_back(int64_t(positions.size()));
     wide_.insert(wide_.end(), positions.begin(), positions.end());
@@ -155,6 +158,7 @@ class KeptEdges {
   const graph::Object* weights_;
   std::vector<uint64_t> chosen_;        // per point: its chosen positions as bits, or wide | index
   std::vector<int64_t> wide_;           // count, then positions, for lists of 63 or more
+  std::mutex wide_mutex_;
   std::vector<size_t> first_chooser_;   // n + 1 offsets into choosers_
   struct Chooser {
     int32_t point;

@@ -30,6 +30,7 @@
 #include "euclidean_distances.hpp"
 #include "kept_edges.hpp"
 #include "labelled_scan.hpp"
+#include "parallel.hpp"
 #include "selection_kernels.hpp"
 
 using namespace frame;
@@ -431,6 +432,51 @@ void prefetch_rows(const Matrix& d, PyObject* connections, int i, Py_ssize_t row
   }
 }
 
+// Every non-empty list checked as the point-by-point loop checks it, in the
+// same order, so that the first fault raises the same error.
+bool check_lists(PyObject* connections, PyObject* weights, int n, Py_ssize_t rows) {
+  PointList list;
+  for (int i = 0; i < n; ++i) {
+    if (graph::size(connections, size_t(i)) == 0) continue;
+    if (!read_list(connections, weights, true, i, &list) ||
+        !check_rows(list.conn, list.stride, list.m, rows, "neighbour index"))
+      return false;
+  }
+  return true;
+}
+
+// Below this many point-to-labelled pairs a thread costs more than it saves.
+constexpr double pairs_per_thread = 1 << 18;
+
+// Every point's chosen positions from the scan, the lists read straight
+// from the containers (checked beforehand), the points shared out among
+// threads a run at a time. No thread calls Python.
+bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject* weights, int n, Py_ssize_t L,
+                       KeptEdges* kept) {
+  const graph::Object* c = graph::as_graph(connections);
+  const graph::Object* w = graph::as_graph(weights);
+  int threads = parallel::thread_count();
+  if (!parallel::thread_count_fixed())
+    threads = int(std::clamp(double(n) * double(L) / pairs_per_thread, 1.0, double(threads)));
+  // runs short enough that every thread gets several
+  parallel::Runs runs(size_t(n), std::clamp<size_t>(size_t(n) / (size_t(threads) * 8), 16, 256));
+  const bool done = parallel::run(threads, [&] {
+    LabelledScan::Selection selection(scan);
+    std::vector<Py_ssize_t> chosen;
+    for (size_t first, last; runs.next(&first, &last);) {
+      for (size_t i = first; i < last; ++i) {
+        const int32_t m = c->slots[i].size;
+        if (m == 0) continue;
+        if (i + 1 < last) scan.prefetch(graph::ints(c, i + 1), c->slots[i + 1].size);
+        selection.select(graph::ints(c, i), sizeof(int64_t), m, graph::floats(w, i), &chosen);
+        kept->choose(i, chosen);
+      }
+    }
+  });
+  if (!done) PyErr_NoMemory();
+  return done;
+}
+
 PyObject* informative_edges(PyObject*, Args& a) {
   PyObject* X = a.object("X");
   const int k = a.integer("k");
@@ -528,7 +574,10 @@ PyObject* informative_edges(PyObject*, Args& a) {
   std::optional<LabelledScan::Selection> selection;
   if (by_scan) selection.emplace(scan);
   for (bool collect = direct;; collect = false) {
-    for (int i = 0; i < n; ++i) {
+    if (collect && by_scan &&
+        (!check_lists(connections, weights, n, rows) || !select_in_threads(scan, connections, weights, n, L, &*kept)))
+      return nullptr;
+    for (int i = 0; i < n && !(collect && by_scan); ++i) {
       if (graph::size(connections, size_t(i)) == 0) continue;
       if (!labels_ready) {
         if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;

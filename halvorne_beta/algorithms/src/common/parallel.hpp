@@ -1,0 +1,82 @@
+// Work shared among the processor's cores, for kernels that call no Python.
+//
+// The caller keeps the GIL throughout: the threads only read what the call
+// has pinned and write what each of them owns, and no Python code can run
+// (and change a container or an array under them) until they have joined.
+// Nothing here touches the interpreter.
+#pragma once
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace parallel {
+
+// How many threads a kernel may use: HALVORNE_BETA_THREADS when it holds a
+// positive number, else the processors this process may run on.
+inline int thread_count() {
+  if (const char* text = std::getenv("HALVORNE_BETA_THREADS")) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value >= 1) return int(std::min(value, 256L));
+  }
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return int(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// Whether the environment fixes the thread count (tests use it to run the
+// threaded path on small inputs).
+inline bool thread_count_fixed() { return std::getenv("HALVORNE_BETA_THREADS") != nullptr; }
+
+// Runs work() on `threads` threads, the caller's among them, and waits for
+// all. work() takes its items from a shared counter, so a thread that could
+// not be started only leaves more for the others. False when any work()
+// threw (std::bad_alloc, say); the caller then reports it.
+template <class Work>
+bool run(int threads, Work work) {
+  std::atomic<bool> failed{false};
+  auto guarded = [&] {
+    try {
+      work();
+    } catch (...) {
+      failed = true;
+    }
+  };
+  std::vector<std::thread> started;
+  try {
+    for (int t = 1; t < threads; ++t) started.emplace_back(guarded);
+  } catch (const std::exception&) {
+    // no more threads (std::system_error) or no memory for them: fewer run
+  }
+  guarded();
+  for (std::thread& thread : started) thread.join();
+  return !failed;
+}
+
+// Hands out the items 0 .. count-1 a run at a time, to any number of
+// threads.
+class Runs {
+ public:
+  Runs(size_t count, size_t run) : count_(count), run_(run) {}
+  // The next run [first, last); false once all are handed out.
+  bool next(size_t* first, size_t* last) {
+    const size_t start = next_.fetch_add(run_);
+    if (start >= count_) return false;
+    *first = start;
+    *last = std::min(count_, start + run_);
+    return true;
+  }
+
+ private:
+  const size_t count_, run_;
+  std::atomic<size_t> next_{0};
+};
+
+}  // namespace parallel
