@@ -35,6 +35,14 @@ inline int thread_count() {
 // threaded path on small inputs).
 inline bool thread_count_fixed() { return std::getenv("HALVORNE_BETA_THREADS") != nullptr; }
 
+// Threads for `work` units of work, each thread given `per_thread` units
+// at least (all there are when the environment fixes the count).
+inline int threads_for(double work, double per_thread) {
+  const int most = thread_count();
+  if (thread_count_fixed()) return most;
+  return int(std::clamp(work / per_thread, 1.0, double(most)));
+}
+
 // Runs work() on `threads` threads, the caller's among them, and waits for
 // all. work() takes its items from a shared counter, so a thread that could
 // not be started only leaves more for the others. False when any work()

@@ -445,7 +445,8 @@ bool check_lists(PyObject* connections, PyObject* weights, int n, Py_ssize_t row
   return true;
 }
 
-// Below this many point-to-labelled pairs a thread costs more than it saves.
+// A thread is started for every so many point-to-labelled pairs to scan:
+// below that it costs more than it saves.
 constexpr double pairs_per_thread = 1 << 18;
 
 // Every point's chosen positions from the scan, the lists read straight
@@ -455,9 +456,7 @@ bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject
                        KeptEdges* kept) {
   const graph::Object* c = graph::as_graph(connections);
   const graph::Object* w = graph::as_graph(weights);
-  int threads = parallel::thread_count();
-  if (!parallel::thread_count_fixed())
-    threads = int(std::clamp(double(n) * double(L) / pairs_per_thread, 1.0, double(threads)));
+  const int threads = parallel::threads_for(double(n) * double(L), pairs_per_thread);
   // runs short enough that every thread gets several
   parallel::Runs runs(size_t(n), std::clamp<size_t>(size_t(n) / (size_t(threads) * 8), 16, 256));
   const bool done = parallel::run(threads, [&] {
