@@ -13,11 +13,14 @@
 // write every list front to back, sized exactly, in one block per container.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "graph_wrapper.hpp"
+#include "parallel.hpp"
 
 namespace {
 
@@ -47,38 +50,38 @@ class KeptEdges {
     wide_.insert(wide_.end(), positions.begin(), positions.end());
   }
 
-  // The length of every result list. False, before anything is written, when
-  // some list would exceed `capacity`: the caller can then append pair by
-  // pair and fail where that fails.
-  bool size_lists(int32_t capacity) {
+  // The length of every result list, on `threads` threads. False, before
+  // anything is written, when some list would exceed `capacity`: the caller
+  // can then append pair by pair and fail where that fails.
+  bool size_lists(int32_t capacity, int threads) {
     const size_t n = chosen_.size();
-    index_choosers();
+    index_choosers(threads);
     sizes_.assign(n, 0);
-    stamp_.assign(n, -1);
-    for (size_t v = 0; v < n; ++v) {
-      visit(v, [&](int64_t, float) { ++sizes_[v]; });
+    if (!by_vertex(threads, [&](size_t v, Stamps& stamps) {
+          visit(v, stamps, [&](int64_t, float) { ++sizes_[v]; });
+        }))
+      throw std::bad_alloc();
+    for (size_t v = 0; v < n; ++v)
       if (sizes_[v] > capacity) return false;
-    }
     return true;
   }
 
   // Fills `out_c` and `out_w` (empty containers of n lists) once sized.
-  bool write(PyObject* out_c, PyObject* out_w) {
-    const size_t n = chosen_.size();
+  bool write(PyObject* out_c, PyObject* out_w, int threads) {
     if (!graph::allocate_lists(out_c, sizes_.data()) || !graph::allocate_lists(out_w, sizes_.data())) return false;
     graph::Object* c = graph::as_graph(out_c);
     graph::Object* w = graph::as_graph(out_w);
-    stamp_.assign(n, -1);
-    for (size_t v = 0; v < n; ++v) {
-      int64_t* values = graph::ints(c, v);
-      float* lengths = graph::floats(w, v);
-      int32_t size = 0;
-      visit(v, [&](int64_t value, float weight) {
-        values[size] = value;
-        lengths[size++] = weight;
-      });
-      c->slots[v].size = w->slots[v].size = size;
-    }
+    if (!by_vertex(threads, [&](size_t v, Stamps& stamps) {
+          int64_t* values = graph::ints(c, v);
+          float* lengths = graph::floats(w, v);
+          int32_t size = 0;
+          visit(v, stamps, [&](int64_t value, float weight) {
+            values[size] = value;
+            lengths[size++] = weight;
+          });
+          c->slots[v].size = w->slots[v].size = size;
+        }))
+      throw std::bad_alloc();
     return true;
   }
 
@@ -96,49 +99,88 @@ class KeptEdges {
     for (uint64_t b = c; b != 0; b &= b - 1) f(int64_t(__builtin_ctzll(b)));
   }
 
-  template <class F>
-  void for_each_chosen_backwards(size_t i, F f) const {
-    const uint64_t c = chosen_[i];
-    if (c & wide) {
-      const int64_t* p = wide_.data() + (c & ~wide);
-      for (int64_t q = p[0]; q >= 1; --q) f(p[q]);
-      return;
-    }
-    for (uint64_t b = c; b != 0; b &= ~(uint64_t(1) << (63 - __builtin_clzll(b)))) f(int64_t(63 - __builtin_clzll(b)));
-  }
-
   const int64_t* list(size_t i) const { return graph::ints(connections_, i); }
   const float* list_weights(size_t i) const { return graph::floats(weights_, i); }
 
   // For every vertex, the points other than itself that chose it, ascending,
-  // each with the weight of its choice.
-  void index_choosers() {
-    const size_t n = chosen_.size();
+  // each with the weight of its choice. The points are cut into one range
+  // per thread; each range counts its choosers per vertex, the counts become
+  // each range's place in every vertex's run, and each range fills its
+  // places in point order, so that every run ends ascending.
+  void index_choosers(int threads) {
+    const size_t n = chosen_.size(), ranges = size_t(std::max(threads, 1));
+    std::vector<std::vector<uint32_t>> places(ranges);
+    auto range = [&](size_t r, size_t* first, size_t* last) {
+      *first = n * r / ranges;
+      *last = n * (r + 1) / ranges;
+    };
+    if (!by_range(ranges, [&](size_t r) {
+          size_t first, last;
+          range(r, &first, &last);
+          places[r].assign(n, 0);
+          for (size_t i = first; i < last; ++i)
+            for_each_chosen(i, [&](int64_t j) {
+              if (size_t(list(i)[j]) != i) ++places[r][size_t(list(i)[j])];
+            });
+        }))
+      throw std::bad_alloc();
     first_chooser_.assign(n + 1, 0);
-    for (size_t i = 0; i < n; ++i)
-      for_each_chosen(i, [&](int64_t j) {
-        if (size_t(list(i)[j]) != i) ++first_chooser_[size_t(list(i)[j]) + 1];
-      });
-    for (size_t v = 0; v < n; ++v) first_chooser_[v + 1] += first_chooser_[v];
-    // filled from the last point back, each vertex's run from its end, so
-    // that every run ends ascending and its offset ends at the run's start
+    for (size_t v = 0; v < n; ++v) {
+      size_t place = first_chooser_[v];
+      for (size_t r = 0; r < ranges; ++r) {
+        const uint32_t count = places[r][v];
+        places[r][v] = uint32_t(place);
+        place += count;
+      }
+      first_chooser_[v + 1] = place;
+    }
     choosers_.resize(first_chooser_[n]);
-    for (size_t v = 0; v < n; ++v) first_chooser_[v] = first_chooser_[v + 1];
-    for (size_t i = n; i-- > 0;)
-      for_each_chosen_backwards(i, [&](int64_t j) {
-        const size_t v = size_t(list(i)[j]);
-        if (v != i) choosers_[--first_chooser_[v]] = Chooser{int32_t(i), list_weights(i)[j]};
-      });
+    if (!by_range(ranges, [&](size_t r) {
+          size_t first, last;
+          range(r, &first, &last);
+          for (size_t i = first; i < last; ++i)
+            for_each_chosen(i, [&](int64_t j) {
+              const size_t v = size_t(list(i)[j]);
+              if (v != i) choosers_[places[r][v]++] = Chooser{int32_t(i), list_weights(i)[j]};
+            });
+        }))
+      throw std::bad_alloc();
+  }
+
+  // Runs each(r) for r = 0 .. ranges-1, one thread per range.
+  template <class Each>
+  static bool by_range(size_t ranges, Each each) {
+    parallel::Runs runs(ranges, 1);
+    return parallel::run(int(ranges), [&] {
+      for (size_t first, last; runs.next(&first, &last);) each(first);
+    });
+  }
+
+  // Per thread: the vertex whose list last took each value.
+  struct Stamps {
+    std::vector<int32_t> of;
+  };
+
+  // Runs each(v, stamps) for every vertex, on `threads` threads.
+  template <class Each>
+  bool by_vertex(int threads, Each each) const {
+    const size_t n = chosen_.size();
+    parallel::Runs runs(n, 1024);
+    return parallel::run(threads, [&] {
+      Stamps stamps{std::vector<int32_t>(n, -1)};
+      for (size_t first, last; runs.next(&first, &last);)
+        for (size_t v = first; v < last; ++v) each(v, stamps);
+    });
   }
 
   // Calls add(value, weight) for each entry of list v in order, repeats
   // dropped.
   template <class Add>
-  void visit(size_t v, Add add) {
+  void visit(size_t v, Stamps& stamps, Add add) const {
     const int32_t mark = int32_t(v);
     auto fresh = [&](int64_t value) {
-      if (stamp_[size_t(value)] == mark) return false;
-      stamp_[size_t(value)] = mark;
+      if (stamps.of[size_t(value)] == mark) return false;
+      stamps.of[size_t(value)] = mark;
       return true;
     };
     // a point that chose v twice comes twice, its first choice first
@@ -165,7 +207,6 @@ class KeptEdges {
     float weight;
   };
   std::vector<Chooser> choosers_;
-  std::vector<int32_t> stamp_;          // the vertex whose list last took each value
   std::vector<int32_t> sizes_;          // of the result lists
 };
 

@@ -445,9 +445,10 @@ bool check_lists(PyObject* connections, PyObject* weights, int n, Py_ssize_t row
   return true;
 }
 
-// A thread is started for every so many point-to-labelled pairs to scan:
-// below that it costs more than it saves.
+// A thread is started for every so many point-to-labelled pairs to scan,
+// and every so many lists to write: below that it costs more than it saves.
 constexpr double pairs_per_thread = 1 << 18;
+constexpr double lists_per_thread = 1 << 13;
 
 // Every point's chosen positions from the scan, the lists read straight
 // from the containers (checked beforehand), the points shared out among
@@ -607,9 +608,10 @@ PyObject* informative_edges(PyObject*, Args& a) {
       }
     }
     if (!collect) break;
-    if (kept->size_lists(graph::as_graph(connections_after.get())->capacity)) {
+    const int threads = parallel::threads_for(n, lists_per_thread);
+    if (kept->size_lists(graph::as_graph(connections_after.get())->capacity, threads)) {
       scan.release();  // its memory goes before the lists are written
-      if (!kept->write(connections_after.get(), weights_after.get())) return nullptr;
+      if (!kept->write(connections_after.get(), weights_after.get(), threads)) return nullptr;
       break;
     }
   }
