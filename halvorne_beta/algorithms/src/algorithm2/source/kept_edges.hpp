@@ -71,18 +71,18 @@ class KeptEdges {
     if (!graph::allocate_lists(out_c, sizes_.data()) || !graph::allocate_lists(out_w, sizes_.data())) return false;
     graph::Object* c = graph::as_graph(out_c);
     graph::Object* w = graph::as_graph(out_w);
-    if (!by_vertex(threads, [&](size_t v, Stamps& stamps) {
-          int64_t* values = graph::ints(c, v);
-          float* lengths = graph::floats(w, v);
-          int32_t size = 0;
-          visit(v, stamps, [&](int64_t value, float weight) {
-            values[size] = value;
-            lengths[size++] = weight;
-          });
-          c->slots[v].size = w->slots[v].size = size;
-        }))
-      throw std::bad_alloc();
-    return true;
+    const bool written = by_vertex(threads, [&](size_t v, Stamps& stamps) {
+      int64_t* values = graph::ints(c, v);
+      float* lengths = graph::floats(w, v);
+      int32_t size = 0;
+      visit(v, stamps, [&](int64_t value, float weight) {
+        values[size] = value;
+        lengths[size++] = weight;
+      });
+      c->slots[v].size = w->slots[v].size = size;
+    });
+    if (!written) PyErr_NoMemory();
+    return written;
   }
 
  private:

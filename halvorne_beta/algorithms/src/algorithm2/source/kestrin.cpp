@@ -574,10 +574,13 @@ PyObject* informative_edges(PyObject*, Args& a) {
   std::optional<LabelledScan::Selection> selection;
   if (by_scan) selection.emplace(scan);
   for (bool collect = direct;; collect = false) {
-    if (collect && by_scan &&
+    // The scan of lists read straight from the containers runs on threads;
+    // every other way goes point by point.
+    const bool in_threads = collect && by_scan;
+    if (in_threads &&
         (!check_lists(connections, weights, n, rows) || !select_in_threads(scan, connections, weights, n, L, &*kept)))
       return nullptr;
-    for (int i = 0; i < n && !(collect && by_scan); ++i) {
+    for (int i = 0; i < n && !in_threads; ++i) {
       if (graph::size(connections, size_t(i)) == 0) continue;
       if (!labels_ready) {
         if (!labels.acquire(labels_object.get(), ITYPE_t, Layout::Contiguous, true)) return nullptr;
