@@ -67,7 +67,6 @@ struct Sse2Floats {
   static SCAN_INLINE F not_above(F gap, F bound) { return _mm_cmpngt_ps(gap, bound); }
   static SCAN_INLINE int bits(F mask) { return _mm_movemask_ps(mask); }
   static SCAN_INLINE void store(int32_t* p, I k) { _mm_storeu_si128(reinterpret_cast<I*>(p), k); }
-  // The union of 1 << k over the lanes outside `skip` (k < 32; -1 adds nothing).
   // Exact distances, `width` / 2 positions at a time: double precision,
   // rounded to float32 as the scalar conversion rounds.
   using D = __m128d;
@@ -78,6 +77,7 @@ struct Sse2Floats {
   static SCAN_INLINE D mul(D a, D b) { return _mm_mul_pd(a, b); }
   static SCAN_INLINE D sqrt(D a) { return _mm_sqrt_pd(a); }
   static SCAN_INLINE void store_rounded(float* p, D a) { _mm_storel_pi(reinterpret_cast<__m64*>(p), _mm_cvtpd_ps(a)); }
+  // The union of 1 << k over the lanes outside `skip` (k < 32; -1 adds nothing).
   static SCAN_INLINE uint32_t positions(I k, F skip) {
     alignas(16) int32_t lanes[width];
     store(lanes, choose(skip, set_int(-1), k));
