@@ -534,12 +534,12 @@ class LabelledScan::Selection {
   }
 
   // The scan from t on, when at most `few_left` positions have not won: per
-  // register, the least approximate sum u of the positions left, then the
-  // won positions one by one until each lane has one whose sum b is below u
-  // by more than the error (u - b > A + B (|u| + |b|), which bounds
-  // A + B max(|u|, |b|)); such a lane cannot be won by a position left.
-  // Lanes where none is found are scored exactly. The won position that
-  // settles the last lane of a step is tried first in the next.
+  // register, the least approximate sum u of the positions left and the
+  // least b of the won ones; a lane where b lies below u by more than the
+  // error (u - b > A + B (|u| + |b|), which bounds A + B max(|u|, |b|))
+  // cannot be won by a position left. The other lanes are scored exactly.
+  // Every won position is summed, branch-free: stopping at the first that
+  // settles a step costs more in mispredicted exits than it saves.
   template <class V, int DIMS>
   SCAN_INLINE void prove_losers(size_t t) {
     using F = typename V::F;
@@ -577,17 +577,15 @@ class LabelledScan::Selection {
       const int valid = valid_lanes(t, 2 * W);
       int settled = ~valid;
       F least[2] = {infinity, infinity};
-      for (int32_t q = 0; q < won_listed && settled != -1; ++q) {
+      for (int32_t q = 0; q < won_listed; ++q) {
         F s[2];
         sums<V, DIMS>(t, won[q], s);
-        int now = 0;
-        for (int h = 0; h < 2; ++h) {
-          least[h] = V::min(s[h], least[h]);
-          const F scaled = V::add(least[h], V::mul(gap_relative, V::abs(least[h])));
-          now |= V::bits(V::less(scaled, limit[h])) << (h * W);
-        }
-        settled |= now;
-        if (settled == -1 && q > 0) std::swap(won[0], won[q]);
+        least[0] = V::min(s[0], least[0]);
+        least[1] = V::min(s[1], least[1]);
+      }
+      for (int h = 0; h < 2; ++h) {
+        const F scaled = V::add(least[h], V::mul(gap_relative, V::abs(least[h])));
+        settled |= V::bits(V::less(scaled, limit[h])) << (h * W);
       }
       const int unsettled = ~settled & valid;
       if (unsettled == 0) continue;
