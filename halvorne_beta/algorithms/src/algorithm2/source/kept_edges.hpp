@@ -109,7 +109,7 @@ class KeptEdges {
   // places in point order, so that every run ends ascending.
   void index_choosers(int threads) {
     const size_t n = chosen_.size(), ranges = size_t(std::max(threads, 1));
-    std::vector<std::vector<uint32_t>> places(ranges);
+    std::vector<std::vector<size_t>> places(ranges);
     auto range = [&](size_t r, size_t* first, size_t* last) {
       *first = n * r / ranges;
       *last = n * (r + 1) / ranges;
@@ -128,8 +128,8 @@ class KeptEdges {
     for (size_t v = 0; v < n; ++v) {
       size_t place = first_chooser_[v];
       for (size_t r = 0; r < ranges; ++r) {
-        const uint32_t count = places[r][v];
-        places[r][v] = uint32_t(place);
+        const size_t count = places[r][v];
+        places[r][v] = place;
         place += count;
       }
       first_chooser_[v + 1] = place;
