@@ -43,27 +43,30 @@ inline int threads_for(double work, double per_thread) {
   return int(std::clamp(work / per_thread, 1.0, double(most)));
 }
 
-// Runs work() on `threads` threads, the caller's among them, and waits for
-// all. work() takes its items from a shared counter, so a thread that could
-// not be started only leaves more for the others. False when any work()
-// threw (std::bad_alloc, say); the caller then reports it.
+// Runs work(t) for t = 0 .. threads-1, each on its own thread (t = 0 on
+// the caller's), and waits for all. work() takes its items from a shared
+// counter, so a thread that could not be started only leaves more for the
+// others. Large per-thread buffers are best allocated by the caller, indexed
+// by t: memory a thread allocates stays with its own malloc arena, and much
+// of it stays resident after the call. False when any work() threw
+// (std::bad_alloc, say); the caller then reports it.
 template <class Work>
 bool run(int threads, Work work) {
   std::atomic<bool> failed{false};
-  auto guarded = [&] {
+  auto guarded = [&](int t) {
     try {
-      work();
+      work(t);
     } catch (...) {
       failed = true;
     }
   };
   std::vector<std::thread> started;
   try {
-    for (int t = 1; t < threads; ++t) started.emplace_back(guarded);
+    for (int t = 1; t < threads; ++t) started.emplace_back(guarded, t);
   } catch (const std::exception&) {
     // no more threads (std::system_error) or no memory for them: fewer run
   }
-  guarded();
+  guarded(0);
   for (std::thread& thread : started) thread.join();
   return !failed;
 }

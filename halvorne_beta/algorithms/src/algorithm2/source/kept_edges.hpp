@@ -109,7 +109,7 @@ class KeptEdges {
   // places in point order, so that every run ends ascending.
   void index_choosers(int threads) {
     const size_t n = chosen_.size(), ranges = size_t(std::max(threads, 1));
-    std::vector<std::vector<size_t>> places(ranges);
+    std::vector<std::vector<size_t>> places(ranges, std::vector<size_t>(n, 0));
     auto range = [&](size_t r, size_t* first, size_t* last) {
       *first = n * r / ranges;
       *last = n * (r + 1) / ranges;
@@ -117,7 +117,6 @@ class KeptEdges {
     if (!by_range(ranges, [&](size_t r) {
           size_t first, last;
           range(r, &first, &last);
-          places[r].assign(n, 0);
           for (size_t i = first; i < last; ++i)
             for_each_chosen(i, [&](int64_t j) {
               if (size_t(list(i)[j]) != i) ++places[r][size_t(list(i)[j])];
@@ -151,7 +150,7 @@ class KeptEdges {
   template <class Each>
   static bool by_range(size_t ranges, Each each) {
     parallel::Runs runs(ranges, 1);
-    return parallel::run(int(ranges), [&] {
+    return parallel::run(int(ranges), [&](int) {
       for (size_t first, last; runs.next(&first, &last);) each(first);
     });
   }
@@ -166,10 +165,10 @@ class KeptEdges {
   bool by_vertex(int threads, Each each) const {
     const size_t n = chosen_.size();
     parallel::Runs runs(n, 1024);
-    return parallel::run(threads, [&] {
-      Stamps stamps{std::vector<int32_t>(n, -1)};
+    std::vector<Stamps> stamps(size_t(std::max(threads, 1)), Stamps{std::vector<int32_t>(n, -1)});
+    return parallel::run(threads, [&](int t) {
       for (size_t first, last; runs.next(&first, &last);)
-        for (size_t v = first; v < last; ++v) each(v, stamps);
+        for (size_t v = first; v < last; ++v) each(v, stamps[size_t(t)]);
     });
   }
 

@@ -460,7 +460,7 @@ bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject
   const int threads = parallel::threads_for(double(n) * double(L), pairs_per_thread);
   // runs short enough that every thread gets several
   parallel::Runs runs(size_t(n), std::clamp<size_t>(size_t(n) / (size_t(threads) * 8), 16, 256));
-  const bool done = parallel::run(threads, [&] {
+  const bool done = parallel::run(threads, [&](int) {
     LabelledScan::Selection selection(scan);
     std::vector<Py_ssize_t> chosen;
     for (size_t first, last; runs.next(&first, &last);) {
