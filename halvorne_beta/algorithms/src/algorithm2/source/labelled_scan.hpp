@@ -146,7 +146,7 @@ class LabelledScan {
   static constexpr size_t step = 16;
   // How many positions may be left to win when the scan turns to showing
   // that they lose.
-  static constexpr int32_t few_left = 4;
+  static constexpr int32_t few_left = 2;
 
   // One thread's selection, point by point (below).
   class Selection;
