@@ -13,6 +13,18 @@ def best_time(fn, repeat, setup=None):
     return best
 
 
+def best_times_interleaved(fns, repeat):
+    """Best wall time of each of fns over `repeat` rounds, one run of each per
+    round, so that a slow spell of the machine falls on all of them alike."""
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
+
+
 def status_kib(field):
     """A field of /proc/self/status (VmRSS, VmHWM, ...) in KiB."""
     with open("/proc/self/status") as status:
