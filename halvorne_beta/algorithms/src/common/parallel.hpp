@@ -18,29 +18,28 @@
 
 namespace parallel {
 
-// How many threads a kernel may use: HALVORNE_BETA_THREADS when it holds a
-// positive number, else the processors this process may run on.
-inline int thread_count() {
-  if (const char* text = std::getenv("HALVORNE_BETA_THREADS")) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value >= 1) return int(std::min(value, 256L));
-  }
+// The thread count HALVORNE_BETA_THREADS fixes (tests use it to run the
+// threaded paths on small inputs), or 0 when it holds no positive number.
+inline int fixed_thread_count() {
+  const char* text = std::getenv("HALVORNE_BETA_THREADS");
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && value >= 1 ? int(std::min(value, 256L)) : 0;
+}
+
+// The processors this process may run on.
+inline int processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
   return int(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// Whether the environment fixes the thread count (tests use it to run the
-// threaded path on small inputs).
-inline bool thread_count_fixed() { return std::getenv("HALVORNE_BETA_THREADS") != nullptr; }
-
-// Threads for `work` units of work, each thread given `per_thread` units
-// at least (all there are when the environment fixes the count).
+// Threads for `work` units of work: one per `per_thread` units, up to the
+// processors, or the count the environment fixes.
 inline int threads_for(double work, double per_thread) {
-  const int most = thread_count();
-  if (thread_count_fixed()) return most;
-  return int(std::clamp(work / per_thread, 1.0, double(most)));
+  if (const int fixed = fixed_thread_count()) return fixed;
+  return int(std::clamp(work / per_thread, 1.0, double(processor_count())));
 }
 
 // Runs work(t) for t = 0 .. threads-1, each on its own thread (t = 0 on
