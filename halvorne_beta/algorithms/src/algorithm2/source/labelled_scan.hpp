@@ -315,7 +315,7 @@ class LabelledScan {
   Rows rows_{};                    // set by pin_points
   std::vector<double> own_points_;
   std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
-  std::vector<double> labelled_;   // regular labelled points, in their order
+  std::vector<double> labelled_;   // regular labelled points, in the spread order
   std::vector<double> outliers_;   // the other labelled points
   std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
   std::vector<double> centre_;
