@@ -357,11 +357,11 @@ class LabelledScan::Selection {
       largest_weight = std::max(largest_weight, std::fabs(weights[j]));
     }
     const size_t outlier_count = t_.outliers_.size() / size_t(dims);
-    for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly(t_.outliers_.data() + c * dims);
+    for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly<Sse2Floats>(t_.outliers_.data() + c * dims);
     if (regular) {
       scan(largest_weight);
     } else {
-      for (size_t c = 0; c < t_.count_ && !all_won(); ++c) score_exactly(t_.labelled(c));
+      for (size_t c = 0; c < t_.count_ && !all_won(); ++c) score_exactly<Sse2Floats>(t_.labelled(c));
     }
     for (int32_t j = 0; j < m_; ++j)
       if (won_[size_t(j)]) chosen->push_back(j);
@@ -376,20 +376,6 @@ class LabelledScan::Selection {
       ++won_count_;
       if (j < 32) won_bits_ |= uint32_t(1) << j;
     }
-  }
-
-  // The float32 distance exactly as the matrix holds it: the squared
-  // differences (point minus labelled point) summed in coordinate order in
-  // double precision, the square root, then rounded to float32.
-  float exact_distance(int64_t point, const double* z) const {
-    double s = 0.0;
-    for (int d = 0; d < t_.dims_; ++d) {
-      const double diff = t_.rows_.at(point, d) - z[d];
-      double square = diff * diff;
-      __asm__("" : "+x"(square));  // the product rounded on its own, never fused into the sum
-      s = s + square;
-    }
-    return static_cast<float>(std::sqrt(s));
   }
 
   // Labelled point z won among `distance` (the exact distances of every
@@ -408,22 +394,20 @@ class LabelledScan::Selection {
     if (best >= 0) win(best);
   }
 
-  // Labelled point z against every position, one exact distance at a time.
-  void score_exactly(const double* z) {
-    if (distances_.size() < size_t(m_)) distances_.resize(size_t(m_));
-    for (int32_t j = 0; j < m_; ++j) distances_[size_t(j)] = exact_distance(neighbours_[size_t(j)], z);
-    win_least(distances_.data());
-  }
-
-  // The same, several positions at a time: the neighbours' coordinates are
-  // gathered once per point, one coordinate per row padded to whole
-  // registers, and every lane runs the scalar operations in the same order.
+  // Labelled point z against every position, exactly as the matrix path
+  // scores it: the squared differences (point minus labelled point) summed in
+  // coordinate order in double precision, the root, rounded to float32,
+  // then the weight added. Several positions go at a time, each lane running
+  // those scalar operations in the same order; the neighbours' coordinates
+  // are gathered once per point, one coordinate per row padded to the
+  // widest register, so that either lane width reads them.
   template <class V>
-  SCAN_INLINE void score_exactly_lanes(const double* z) {
+  SCAN_INLINE void score_exactly(const double* z) {
     using D = typename V::D;
     constexpr int lanes = V::width / 2;
+    constexpr size_t widest = Avx2Floats::width / 2;
     const int dims = t_.dims_;
-    const size_t padded = (size_t(m_) + lanes - 1) / lanes * lanes;
+    const size_t padded = (size_t(m_) + widest - 1) / widest * widest;
     if (!exact_ready_) {
       exact_ys_.assign(padded * size_t(dims), 0.0);
       for (int32_t j = 0; j < m_; ++j)
@@ -546,7 +530,7 @@ class LabelledScan::Selection {
         for (int l = 0; l < 2 * W; ++l)
           if ((valid & ~exact) >> l & 1 && best[l] >= 0) win(best[l]);
       }
-      for (int b = exact; b != 0; b &= b - 1) score_exactly_lanes<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
+      for (int b = exact; b != 0; b &= b - 1) score_exactly<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
     }
   }
 
@@ -608,7 +592,7 @@ class LabelledScan::Selection {
       if (unsettled == 0) continue;
       const int32_t before = won_count_;
       for (int b = unsettled; b != 0; b &= b - 1)
-        score_exactly_lanes<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
+        score_exactly<V>(t_.labelled(t + size_t(__builtin_ctz(b))));
       if (won_count_ != before) sort_positions();
     }
   }
