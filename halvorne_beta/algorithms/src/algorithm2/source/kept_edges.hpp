@@ -58,7 +58,9 @@ class KeptEdges {
     index_choosers(threads);
     sizes_.assign(n, 0);
     if (!by_vertex(threads, [&](size_t v, Stamps& stamps) {
-          visit(v, stamps, [&](int64_t, float) { ++sizes_[v]; });
+          int32_t size = 0;
+          visit(v, stamps, [&](int64_t, float, bool fresh) { size += fresh; });
+          sizes_[v] = size;
         }))
       throw std::bad_alloc();
     for (size_t v = 0; v < n; ++v)
@@ -74,10 +76,18 @@ class KeptEdges {
     const bool written = by_vertex(threads, [&](size_t v, Stamps& stamps) {
       int64_t* values = graph::ints(c, v);
       float* lengths = graph::floats(w, v);
+      const int32_t final_size = sizes_[v];
       int32_t size = 0;
-      visit(v, stamps, [&](int64_t value, float weight) {
-        values[size] = value;
-        lengths[size++] = weight;
+      int64_t spare_value;
+      float spare_length;
+      // Every entry is written where the next fresh one goes, and kept by
+      // counting it only when fresh: no branch to mispredict. Once the list
+      // is full, the repeats left go to the spare slots.
+      visit(v, stamps, [&](int64_t value, float weight, bool fresh) {
+        const bool room = size < final_size;
+        *(room ? values + size : &spare_value) = value;
+        *(room ? lengths + size : &spare_length) = weight;
+        size += fresh;
       });
       c->slots[v].size = w->slots[v].size = size;
     });
@@ -172,27 +182,23 @@ class KeptEdges {
     });
   }
 
-  // Calls add(value, weight) for each entry of list v in order, repeats
-  // dropped.
+  // Calls add(value, weight, fresh) for each entry of list v in order,
+  // `fresh` false for a repeat.
   template <class Add>
   void visit(size_t v, Stamps& stamps, Add add) const {
     const int32_t mark = int32_t(v);
-    auto fresh = [&](int64_t value) {
-      if (stamps.of[size_t(value)] == mark) return false;
-      stamps.of[size_t(value)] = mark;
-      return true;
+    int32_t* const of = stamps.of.data();
+    auto offer = [&](int64_t value, float weight) {
+      const bool fresh = of[value] != mark;
+      of[value] = mark;
+      add(value, weight, fresh);
     };
     // a point that chose v twice comes twice, its first choice first
-    auto chosen_by = [&](const Chooser& c) {
-      if (fresh(c.point)) add(c.point, c.weight);
-    };
     const Chooser* in = choosers_.data() + first_chooser_[v];
     const Chooser* end = choosers_.data() + first_chooser_[v + 1];
-    for (; in < end && size_t(in->point) < v; ++in) chosen_by(*in);
-    for_each_chosen(v, [&](int64_t j) {
-      if (fresh(list(v)[j])) add(list(v)[j], list_weights(v)[j]);
-    });
-    for (; in < end; ++in) chosen_by(*in);
+    for (; in < end && size_t(in->point) < v; ++in) offer(in->point, in->weight);
+    for_each_chosen(v, [&](int64_t j) { offer(list(v)[j], list_weights(v)[j]); });
+    for (; in < end; ++in) offer(in->point, in->weight);
   }
 
   const graph::Object* connections_;
@@ -202,6 +208,8 @@ class KeptEdges {
   std::mutex wide_mutex_;
   std::vector<size_t> first_chooser_;   // n + 1 offsets into choosers_
   struct Chooser {
+    Chooser() {}  // left unset when the index is sized: every one is filled
+    Chooser(int32_t p, float w) : point(p), weight(w) {}
     int32_t point;
     float weight;
   };
