@@ -183,17 +183,7 @@ class LabelledScan {
       }
       spread_labelled();
       set_centre(low, high);
-      // a point that is not regular gets NaN as its first offset
-      offsets_.assign(size_t(n) * size_t(dims_), 0.0f);
-      for (npy_intp r = 0; r < n; ++r) {
-        float* out = offsets_.data() + size_t(r) * dims_;
-        for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(p, r, d);
-        if (!is_regular(row.data())) {
-          out[0] = std::numeric_limits<float>::quiet_NaN();
-          continue;
-        }
-        for (int d = 0; d < dims_; ++d) out[d] = static_cast<float>(row[size_t(d)] - centre_[size_t(d)]);
-      }
+      n_ = size_t(n);
       // the regular labelled points as offsets, one coordinate per row, each
       // row padded with NaN (a NaN sum is never the least)
       count_ = labelled_.size() / size_t(dims_);
@@ -209,12 +199,12 @@ class LabelledScan {
     return true;
   }
 
-  // Exact scores read the points' own coordinates: in place when no Python
+  // The scan reads the points' own coordinates: in place when no Python
   // code runs until the last `select`, else from a copy made now. Python code
   // may have run since `build`, so the array is checked again first.
   bool pin_points(bool python_runs) {
     auto* p = reinterpret_cast<PyArrayObject*>(points_.get());
-    const size_t n = offsets_.size() / size_t(dims_);
+    const size_t n = n_;
     if (PyArray_NDIM(p) != 2 || size_t(PyArray_DIM(p, 0)) != n || PyArray_DIM(p, 1) != dims_ ||
         PyArray_TYPE(p) != (float32_points_ ? NPY_FLOAT : NPY_DOUBLE) || !PyArray_ISNOTSWAPPED(p))
       return fail(PyExc_RuntimeError, "the point array changed during informative_edges");
@@ -240,12 +230,11 @@ class LabelledScan {
     *this = LabelledScan();
   }
 
-  // Asks for the offsets of the next point's neighbours while this one is
+  // Asks for the rows of the next point's neighbours while this one is
   // scanned (a list read straight from its container, not yet checked).
   void prefetch(const int64_t* connections, int32_t m) const {
-    const size_t n = offsets_.size() / size_t(dims_);
     for (int32_t j = 0; j < m; ++j)
-      if (connections[j] >= 0 && size_t(connections[j]) < n) __builtin_prefetch(offsets_.data() + connections[j] * dims_);
+      if (connections[j] >= 0 && size_t(connections[j]) < n_) __builtin_prefetch(rows_.row(connections[j]));
   }
 
  private:
@@ -254,8 +243,9 @@ class LabelledScan {
     const char* base;
     npy_intp row_stride, column_stride;
     bool is_float32;
+    const char* row(int64_t r) const { return base + r * row_stride; }
     double at(int64_t r, int d) const {
-      const char* p = base + r * row_stride + d * column_stride;
+      const char* p = row(r) + d * column_stride;
       return is_float32 ? double(*reinterpret_cast<const float*>(p)) : *reinterpret_cast<const double*>(p);
     }
   };
@@ -289,6 +279,7 @@ class LabelledScan {
     relative_error_ = (dims_ + 4) * u;
     // every squared offset difference, summed, stays far from float32's range
     approximable_ = double(dims_) * (2 * largest) * (2 * largest) < 1e37;
+    largest_offset_ = largest;
   }
 
   const double* labelled(size_t c) const { return labelled_.data() + c * dims_; }
@@ -314,13 +305,14 @@ class LabelledScan {
   bool float32_points_ = false;
   Rows rows_{};                    // set by pin_points
   std::vector<double> own_points_;
-  std::vector<float> offsets_;     // points minus the centre, n x dims (NaN first when not regular)
+  size_t n_ = 0;                   // points
   std::vector<double> labelled_;   // regular labelled points, in the spread order
   std::vector<double> outliers_;   // the other labelled points
   std::vector<float> columns_;     // labelled offsets, one coordinate per row of `padded_`
   std::vector<double> centre_;
   size_t count_ = 0, padded_ = 0;
   double offset_error_ = 0, relative_error_ = 0;
+  double largest_offset_ = 0;      // M above: every regular point lies within it of the centre
 };
 
 // ---- one point at a time -------------------------------------------------------------
@@ -342,20 +334,30 @@ class LabelledScan::Selection {
     won_.assign(size_t(m), 0);
     won_count_ = 0;
     won_bits_ = 0;
-    exact_ready_ = false;
-    neighbours_.resize(size_t(m));
     weights_.assign(weights, weights + m);
     bool regular = t_.approximable_;
     float largest_weight = 0;
+    // each neighbour's coordinates, for exact scores, and its offsets from
+    // the centre, for the scan; the exact rows padded to the widest register
+    constexpr size_t widest = Avx2Floats::width / 2;
+    exact_stride_ = (size_t(m) + widest - 1) / widest * widest;
+    exact_ys_.resize(exact_stride_ * size_t(dims));
     ys_.resize(size_t(dims) * size_t(m));
     for (Py_ssize_t j = 0; j < m; ++j) {
       const int64_t r = *reinterpret_cast<const int64_t*>(reinterpret_cast<const char*>(connections) + j * stride);
-      neighbours_[size_t(j)] = r;
-      const float* offset = t_.offsets_.data() + size_t(r) * dims;
-      for (int d = 0; d < dims; ++d) ys_[size_t(d) * m + j] = offset[d];
-      regular = regular && !std::isnan(offset[0]) && std::fabs(double(weights[j])) <= weight_limit;
+      for (int d = 0; d < dims; ++d) {
+        const double x = t_.rows_.at(r, d), offset = x - t_.centre_[size_t(d)];
+        exact_ys_[size_t(d) * exact_stride_ + size_t(j)] = x;
+        ys_[size_t(d) * m + j] = static_cast<float>(offset);
+        // a point outside the box (not regular) has no error bound
+        regular = regular && std::fabs(offset) <= t_.largest_offset_;
+      }
+      regular = regular && std::fabs(double(weights[j])) <= weight_limit;
       largest_weight = std::max(largest_weight, std::fabs(weights[j]));
     }
+    for (int d = 0; d < dims; ++d)
+      std::fill(exact_ys_.begin() + ptrdiff_t(size_t(d) * exact_stride_ + size_t(m)),
+                exact_ys_.begin() + ptrdiff_t(size_t(d + 1) * exact_stride_), 0.0);
     const size_t outlier_count = t_.outliers_.size() / size_t(dims);
     for (size_t c = 0; c < outlier_count && !all_won(); ++c) score_exactly<Sse2Floats>(t_.outliers_.data() + c * dims);
     if (regular) {
@@ -398,22 +400,15 @@ class LabelledScan::Selection {
   // scores it: the squared differences (point minus labelled point) summed in
   // coordinate order in double precision, the root, rounded to float32,
   // then the weight added. Several positions go at a time, each lane running
-  // those scalar operations in the same order; the neighbours' coordinates
-  // are gathered once per point, one coordinate per row padded to the
-  // widest register, so that either lane width reads them.
+  // those scalar operations in the same order on the coordinates `select`
+  // gathered (padded to the widest register, so that either lane width
+  // reads them).
   template <class V>
   SCAN_INLINE void score_exactly(const double* z) {
     using D = typename V::D;
     constexpr int lanes = V::width / 2;
-    constexpr size_t widest = Avx2Floats::width / 2;
     const int dims = t_.dims_;
-    const size_t padded = (size_t(m_) + widest - 1) / widest * widest;
-    if (!exact_ready_) {
-      exact_ys_.assign(padded * size_t(dims), 0.0);
-      for (int32_t j = 0; j < m_; ++j)
-        for (int d = 0; d < dims; ++d) exact_ys_[size_t(d) * padded + size_t(j)] = t_.rows_.at(neighbours_[size_t(j)], d);
-      exact_ready_ = true;
-    }
+    const size_t padded = exact_stride_;
     if (distances_.size() < padded) distances_.resize(padded);
     for (size_t j = 0; j < padded; j += lanes) {
       D s = V::set_double(0.0);
@@ -601,8 +596,7 @@ class LabelledScan::Selection {
   float gap_constant_ = 0, gap_relative_ = 0;
   int32_t m_ = 0, won_count_ = 0;
   uint32_t won_bits_ = 0;  // won_ of the first 32 positions
-  bool exact_ready_ = false;  // exact_ys_ holds this point's neighbours
-  std::vector<int64_t> neighbours_;
+  size_t exact_stride_ = 0;  // of exact_ys_: the positions, padded
   std::vector<float> weights_, ys_, distances_;
   std::vector<double> exact_ys_;
   std::vector<uint8_t> won_;
