@@ -450,9 +450,22 @@ bool check_lists(PyObject* connections, PyObject* weights, int n, Py_ssize_t row
 constexpr double pairs_per_thread = 1 << 18;
 constexpr double lists_per_thread = 1 << 13;
 
+// True when list i of `c` holds only rows 0 .. n-1 and `w` has a weight for
+// each entry.
+bool list_fits(const graph::Object* c, const graph::Object* w, size_t i, int n) {
+  const int32_t m = c->slots[i].size;
+  if (w->slots[i].size < m) return false;
+  const int64_t* rows = graph::ints(c, i);
+  bool inside = true;
+  for (int32_t j = 0; j < m; ++j) inside &= uint64_t(rows[j]) < uint64_t(n);
+  return inside;
+}
+
 // Every point's chosen positions from the scan, the lists read straight
-// from the containers (checked beforehand), the points shared out among
-// threads a run at a time. No thread calls Python.
+// from the containers, the points shared out among threads a run at a time.
+// No thread calls Python. A thread skips a list that does not fit; the
+// lists are then checked in point order, to raise the error the
+// point-by-point loop raises.
 bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject* weights, int n, Py_ssize_t L,
                        KeptEdges* kept) {
   const graph::Object* c = graph::as_graph(connections);
@@ -460,6 +473,7 @@ bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject
   const int threads = parallel::threads_for(double(n) * double(L), pairs_per_thread);
   // runs short enough that every thread gets several
   parallel::Runs runs(size_t(n), std::clamp<size_t>(size_t(n) / (size_t(threads) * 8), 16, 256));
+  std::atomic<bool> misfit{false};
   const bool done = parallel::run(threads, [&](int) {
     LabelledScan::Selection selection(scan);
     std::vector<Py_ssize_t> chosen;
@@ -467,12 +481,21 @@ bool select_in_threads(const LabelledScan& scan, PyObject* connections, PyObject
       for (size_t i = first; i < last; ++i) {
         const int32_t m = c->slots[i].size;
         if (m == 0) continue;
+        if (!list_fits(c, w, i, n)) {
+          misfit.store(true, std::memory_order_relaxed);
+          continue;
+        }
         if (i + 1 < last) scan.prefetch(graph::ints(c, i + 1), c->slots[i + 1].size);
         selection.select(graph::ints(c, i), sizeof(int64_t), m, graph::floats(w, i), &chosen);
         kept->choose(i, chosen);
       }
     }
   });
+  if (misfit.load()) {
+    if (check_lists(connections, weights, n, n))
+      return fail(PyExc_RuntimeError, "a neighbour list changed during informative_edges");
+    return false;
+  }
   if (!done) PyErr_NoMemory();
   return done;
 }
@@ -577,9 +600,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
     // The scan of lists read straight from the containers runs on threads;
     // every other way goes point by point.
     const bool in_threads = collect && by_scan;
-    if (in_threads &&
-        (!check_lists(connections, weights, n, rows) || !select_in_threads(scan, connections, weights, n, L, &*kept)))
-      return nullptr;
+    if (in_threads && !select_in_threads(scan, connections, weights, n, L, &*kept)) return nullptr;
     for (int i = 0; i < n && !in_threads; ++i) {
       if (graph::size(connections, size_t(i)) == 0) continue;
       if (!labels_ready) {
