@@ -142,6 +142,30 @@ def test_other_kernel_settings_select_what_the_matrix_selects(setting):
     assert " passed" in done.stdout
 
 
+@pytest.mark.parametrize("faults", [{900: "index", 4100: "weights"}, {2500: "weights", 3000: "index"},
+                                    {4999: "index", 4998: "index"}])
+def test_threaded_scan_raises_the_first_fault_in_point_order(faults, monkeypatch):
+    # the threads meet the faulty lists in any order; the error must be the
+    # one the point-by-point loop raises first
+    monkeypatch.setenv("HALVORNE_BETA_THREADS", "3")
+    rng = np.random.default_rng(5)
+    n = 5000
+    points = rng.random((n, 3))
+    connections, weights = mutual_graph(points, 6)
+    conn, weight = lists_of(connections), lists_of(weights)
+    for i, kind in faults.items():
+        assert conn[i], "a faulty list needs an entry"
+        if kind == "index":
+            conn[i][-1] = n + i
+        else:
+            weight[i].pop()
+    X = Inputs(points.astype(np.float32), points[rng.choice(n, 40, replace=False)].astype(np.float32))
+    first = min(faults)
+    message = f"neighbour index {n + first} lies outside" if faults[first] == "index" else f"point {first} has"
+    with pytest.raises(IndexError, match=message):
+        K.informative_edges(X, 6, graph_from(conn, 0, 6), graph_from(weight, 1, 6))
+
+
 def test_large_input_writes_no_file_and_matches_the_file_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "tmp.dat").write_bytes(b"the user's own file")
