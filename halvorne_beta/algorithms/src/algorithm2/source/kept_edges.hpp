@@ -144,14 +144,30 @@ class KeptEdges {
       first_chooser_[v + 1] = place;
     }
     choosers_.resize(first_chooser_[n]);
+    // The places are scattered over the index: each batch of entries has its
+    // places asked for before any is written.
     if (!by_range(ranges, [&](size_t r) {
           size_t first, last;
           range(r, &first, &last);
-          for (size_t i = first; i < last; ++i)
+          constexpr int batch = 32;
+          size_t place[batch];
+          Chooser entry[batch];
+          int pending = 0;
+          auto flush = [&] {
+            for (int e = 0; e < pending; ++e) choosers_[place[e]] = entry[e];
+            pending = 0;
+          };
+          for (size_t i = first; i < last; ++i) {
             for_each_chosen(i, [&](int64_t j) {
               const size_t v = size_t(list(i)[j]);
-              if (v != i) choosers_[places[r][v]++] = Chooser{int32_t(i), list_weights(i)[j]};
+              if (v == i) return;
+              place[pending] = places[r][v]++;
+              __builtin_prefetch(choosers_.data() + place[pending], 1);
+              entry[pending++] = Chooser{int32_t(i), list_weights(i)[j]};
+              if (pending == batch) flush();
             });
+          }
+          flush();
         }))
       throw std::bad_alloc();
   }
