@@ -32,7 +32,23 @@ class KeptEdges {
   // lists whose first n lists are read; the caller checks that every chosen
   // neighbour lies in 0 .. n-1 and that every list has its weights.
   KeptEdges(const graph::Object* connections, const graph::Object* weights, size_t n)
-      : connections_(connections), weights_(weights), chosen_(n, 0) {}
+      : connections_(connections), weights_(weights) {
+    if (!spare_lent_) {
+      b_.swap(spare_);
+      spare_lent_ = borrowed_ = true;
+    }
+    try {
+      b_.chosen.assign(n, 0);
+    } catch (...) {
+      give_back();
+      throw;
+    }
+  }
+
+  ~KeptEdges() { give_back(); }
+
+  KeptEdges(const KeptEdges&) = delete;
+  KeptEdges& operator=(const KeptEdges&) = delete;
 
   // Point i chose `positions` (ascending) of its list. Threads may record
   // different points at once.
@@ -41,11 +57,11 @@ class KeptEdges {
     if (positions.back() < 63) {
       uint64_t bits = 0;
       for (Py_ssize_t j : positions) bits |= uint64_t(1) << j;
-      chosen_[i] = bits;
+      b_.chosen[i] = bits;
       return;
     }
     std::lock_guard<std::mutex> lock(wide_mutex_);
-    chosen_[i] = wide | wide_.size();
+    b_.chosen[i] = wide | wide_.size();
     wide_.push_back(int64_t(positions.size()));
     wide_.insert(wide_.end(), positions.begin(), positions.end());
   }
@@ -54,29 +70,29 @@ class KeptEdges {
   // anything is written, when some list would exceed `capacity`: the caller
   // can then append pair by pair and fail where that fails.
   bool size_lists(int32_t capacity, int threads) {
-    const size_t n = chosen_.size();
+    const size_t n = b_.chosen.size();
     index_choosers(threads);
-    sizes_.assign(n, 0);
+    b_.sizes.assign(n, 0);
     if (!by_vertex(threads, [&](size_t v, Stamps& stamps) {
           int32_t size = 0;
           visit(v, stamps, [&](int64_t, float, bool fresh) { size += fresh; });
-          sizes_[v] = size;
+          b_.sizes[v] = size;
         }))
       throw std::bad_alloc();
     for (size_t v = 0; v < n; ++v)
-      if (sizes_[v] > capacity) return false;
+      if (b_.sizes[v] > capacity) return false;
     return true;
   }
 
   // Fills `out_c` and `out_w` (empty containers of n lists) once sized.
   bool write(PyObject* out_c, PyObject* out_w, int threads) {
-    if (!graph::allocate_lists(out_c, sizes_.data()) || !graph::allocate_lists(out_w, sizes_.data())) return false;
+    if (!graph::allocate_lists(out_c, b_.sizes.data()) || !graph::allocate_lists(out_w, b_.sizes.data())) return false;
     graph::Object* c = graph::as_graph(out_c);
     graph::Object* w = graph::as_graph(out_w);
     const bool written = by_vertex(threads, [&](size_t v, Stamps& stamps) {
       int64_t* values = graph::ints(c, v);
       float* lengths = graph::floats(w, v);
-      const int32_t final_size = sizes_[v];
+      const int32_t final_size = b_.sizes[v];
       int32_t size = 0;
       int64_t spare_value;
       float spare_length;
@@ -98,9 +114,61 @@ class KeptEdges {
  private:
   static constexpr uint64_t wide = uint64_t(1) << 63;  // marks an index into wide_
 
+  struct Chooser {
+    Chooser() {}  // left unset when the index is sized: every one is filled
+    Chooser(int32_t p, float w) : point(p), weight(w) {}
+    int32_t point;
+    float weight;
+  };
+
+  // Per thread: the vertex whose list last took each value.
+  struct Stamps {
+    std::vector<int32_t> of;
+  };
+
+  // The large buffers of a call. They are handed on to the next call unless
+  // they are large (then they go as soon as they are done with): buffers
+  // allocated afresh have every page mapped and zeroed by the kernel again,
+  // at a few microseconds a page on some machines, a tenth of this call's
+  // time at 30 000 points. (Calls run under the GIL; a call made while
+  // another is under way, from Python code the first one runs, allocates
+  // its own.)
+  struct Buffers {
+    std::vector<uint64_t> chosen;         // per point: its chosen positions as bits, or wide | index
+    std::vector<std::vector<size_t>> places;  // per range of points: its place in each vertex's run
+    std::vector<size_t> first_chooser;    // n + 1 offsets into choosers
+    std::vector<Chooser> choosers;
+    std::vector<int32_t> sizes;           // of the result lists
+    std::vector<Stamps> stamps;           // per thread
+    void swap(Buffers& other) {
+      chosen.swap(other.chosen);
+      places.swap(other.places);
+      first_chooser.swap(other.first_chooser);
+      choosers.swap(other.choosers);
+      sizes.swap(other.sizes);
+      stamps.swap(other.stamps);
+    }
+    size_t bytes() const {
+      size_t total = chosen.capacity() * sizeof(uint64_t) + first_chooser.capacity() * sizeof(size_t) +
+                     choosers.capacity() * sizeof(Chooser) + sizes.capacity() * sizeof(int32_t);
+      for (const auto& p : places) total += p.capacity() * sizeof(size_t);
+      for (const auto& s : stamps) total += s.of.capacity() * sizeof(int32_t);
+      return total;
+    }
+  };
+  static constexpr size_t spare_limit = size_t(32) << 20;
+  inline static Buffers spare_;
+  inline static bool spare_lent_ = false;
+
+  void give_back() {
+    if (!borrowed_) return;
+    if (b_.bytes() <= spare_limit) b_.swap(spare_);
+    spare_lent_ = borrowed_ = false;
+  }
+
   template <class F>
   void for_each_chosen(size_t i, F f) const {
-    const uint64_t c = chosen_[i];
+    const uint64_t c = b_.chosen[i];
     if (c & wide) {
       const int64_t* p = wide_.data() + (c & ~wide);
       for (int64_t q = 1; q <= p[0]; ++q) f(p[q]);
@@ -118,8 +186,10 @@ class KeptEdges {
   // each range's place in every vertex's run, and each range fills its
   // places in point order, so that every run ends ascending.
   void index_choosers(int threads) {
-    const size_t n = chosen_.size(), ranges = size_t(std::max(threads, 1));
-    std::vector<std::vector<size_t>> places(ranges, std::vector<size_t>(n, 0));
+    const size_t n = b_.chosen.size(), ranges = size_t(std::max(threads, 1));
+    std::vector<std::vector<size_t>>& places = b_.places;
+    places.resize(ranges);
+    for (std::vector<size_t>& p : places) p.assign(n, 0);
     auto range = [&](size_t r, size_t* first, size_t* last) {
       *first = n * r / ranges;
       *last = n * (r + 1) / ranges;
@@ -133,17 +203,17 @@ class KeptEdges {
             });
         }))
       throw std::bad_alloc();
-    first_chooser_.assign(n + 1, 0);
+    b_.first_chooser.assign(n + 1, 0);
     for (size_t v = 0; v < n; ++v) {
-      size_t place = first_chooser_[v];
+      size_t place = b_.first_chooser[v];
       for (size_t r = 0; r < ranges; ++r) {
         const size_t count = places[r][v];
         places[r][v] = place;
         place += count;
       }
-      first_chooser_[v + 1] = place;
+      b_.first_chooser[v + 1] = place;
     }
-    choosers_.resize(first_chooser_[n]);
+    b_.choosers.resize(b_.first_chooser[n]);
     // The places are scattered over the index: each batch of entries has its
     // places asked for before any is written.
     if (!by_range(ranges, [&](size_t r) {
@@ -154,7 +224,7 @@ class KeptEdges {
           Chooser entry[batch];
           int pending = 0;
           auto flush = [&] {
-            for (int e = 0; e < pending; ++e) choosers_[place[e]] = entry[e];
+            for (int e = 0; e < pending; ++e) b_.choosers[place[e]] = entry[e];
             pending = 0;
           };
           for (size_t i = first; i < last; ++i) {
@@ -162,7 +232,7 @@ class KeptEdges {
               const size_t v = size_t(list(i)[j]);
               if (v == i) return;
               place[pending] = places[r][v]++;
-              __builtin_prefetch(choosers_.data() + place[pending], 1);
+              __builtin_prefetch(b_.choosers.data() + place[pending], 1);
               entry[pending++] = Chooser{int32_t(i), list_weights(i)[j]};
               if (pending == batch) flush();
             });
@@ -170,6 +240,8 @@ class KeptEdges {
           flush();
         }))
       throw std::bad_alloc();
+    // large places go now, before the lists are written, as they always did
+    if (b_.bytes() > spare_limit) std::vector<std::vector<size_t>>().swap(places);
   }
 
   // Runs each(r) for r = 0 .. ranges-1, one thread per range.
@@ -181,17 +253,15 @@ class KeptEdges {
     });
   }
 
-  // Per thread: the vertex whose list last took each value.
-  struct Stamps {
-    std::vector<int32_t> of;
-  };
 
   // Runs each(v, stamps) for every vertex, on `threads` threads.
   template <class Each>
-  bool by_vertex(int threads, Each each) const {
-    const size_t n = chosen_.size();
+  bool by_vertex(int threads, Each each) {
+    const size_t n = b_.chosen.size();
     parallel::Runs runs(n, 1024);
-    std::vector<Stamps> stamps(size_t(std::max(threads, 1)), Stamps{std::vector<int32_t>(n, -1)});
+    std::vector<Stamps>& stamps = b_.stamps;
+    stamps.resize(size_t(std::max(threads, 1)));
+    for (Stamps& s : stamps) s.of.assign(n, -1);
     return parallel::run(threads, [&](int t) {
       for (size_t first, last; runs.next(&first, &last);)
         for (size_t v = first; v < last; ++v) each(v, stamps[size_t(t)]);
@@ -210,8 +280,8 @@ class KeptEdges {
       add(value, weight, fresh);
     };
     // a point that chose v twice comes twice, its first choice first
-    const Chooser* in = choosers_.data() + first_chooser_[v];
-    const Chooser* end = choosers_.data() + first_chooser_[v + 1];
+    const Chooser* in = b_.choosers.data() + b_.first_chooser[v];
+    const Chooser* end = b_.choosers.data() + b_.first_chooser[v + 1];
     for (; in < end && size_t(in->point) < v; ++in) offer(in->point, in->weight);
     for_each_chosen(v, [&](int64_t j) { offer(list(v)[j], list_weights(v)[j]); });
     for (; in < end; ++in) offer(in->point, in->weight);
@@ -219,18 +289,10 @@ class KeptEdges {
 
   const graph::Object* connections_;
   const graph::Object* weights_;
-  std::vector<uint64_t> chosen_;        // per point: its chosen positions as bits, or wide | index
   std::vector<int64_t> wide_;           // count, then positions, for lists of 63 or more
   std::mutex wide_mutex_;
-  std::vector<size_t> first_chooser_;   // n + 1 offsets into choosers_
-  struct Chooser {
-    Chooser() {}  // left unset when the index is sized: every one is filled
-    Chooser(int32_t p, float w) : point(p), weight(w) {}
-    int32_t point;
-    float weight;
-  };
-  std::vector<Chooser> choosers_;
-  std::vector<int32_t> sizes_;          // of the result lists
+  Buffers b_;
+  bool borrowed_ = false;  // b_ came from spare_
 };
 
 }  // namespace
