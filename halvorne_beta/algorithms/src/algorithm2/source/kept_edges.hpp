@@ -156,7 +156,7 @@ class KeptEdges {
       return total;
     }
   };
-  static constexpr size_t spare_limit = size_t(32) << 20;
+  static constexpr size_t spare_limit = size_t(16) << 20;  // about 200 000 points at k = 10
   inline static Buffers spare_;
   inline static bool spare_lent_ = false;
 
