@@ -240,7 +240,7 @@ class KeptEdges {
           flush();
         }))
       throw std::bad_alloc();
-    // large places go now, before the lists are written, as they always did
+    // large places go now: the lists written next make the call's peak
     if (b_.bytes() > spare_limit) std::vector<std::vector<size_t>>().swap(places);
   }
 
@@ -252,7 +252,6 @@ class KeptEdges {
       for (size_t first, last; runs.next(&first, &last);) each(first);
     });
   }
-
 
   // Runs each(v, stamps) for every vertex, on `threads` threads.
   template <class Each>
