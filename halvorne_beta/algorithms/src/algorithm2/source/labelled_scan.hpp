@@ -147,6 +147,8 @@ class LabelledScan {
   // How many positions may be left to win when the scan turns to showing
   // that they lose.
   static constexpr int32_t few_left = 2;
+  // Labelled points put first by farthest-point picks (spread_labelled).
+  static constexpr size_t farthest_picks = 96;
 
   // One thread's selection, point by point (below).
   class Selection;
@@ -284,10 +286,13 @@ class LabelledScan {
 
   const double* labelled(size_t c) const { return labelled_.data() + c * dims_; }
 
-  // Reorders the regular labelled points by a stride through them. Which
-  // positions win does not depend on the order, but the scan finds the
-  // winners sooner when consecutive labelled points lie far apart, and
-  // callers often pass them sorted (the estimators do).
+  // Reorders the regular labelled points so that every point's scan finds
+  // its winners in the first steps: which positions win does not depend on
+  // the order, but the scan sums every position until all but a few have
+  // won. First come farthest-point picks: the first of them lie on the hull
+  // of the labelled points, around every point inside, and together they
+  // cover the space evenly. The rest follow by a stride through the
+  // caller's order, which is often sorted (the estimators sort it).
   void spread_labelled() {
     const size_t count = labelled_.size() / size_t(dims_);
     if (count < 3) return;
@@ -296,7 +301,36 @@ class LabelledScan {
     std::vector<double> spread(labelled_.size());
     for (size_t c = 0, from = 0; c < count; ++c, from = (from + stride) % count)
       std::copy_n(labelled_.data() + from * dims_, dims_, spread.data() + c * dims_);
+    farthest_first(&spread, count);
     labelled_.swap(spread);
+  }
+
+  // Moves to the front, one at a time, the point farthest from those already
+  // there (the first point stays first), for the first `farthest_picks`.
+  void farthest_first(std::vector<double>* points, size_t count) const {
+    const size_t dims = size_t(dims_), picks = std::min(count, farthest_picks);
+    double* const p = points->data();
+    // per point: its least squared distance to a point in front
+    std::vector<double> nearest(count, std::numeric_limits<double>::infinity());
+    for (size_t front = 0, pick = 0; front < picks; ++front) {
+      if (pick != front) {
+        std::swap_ranges(p + pick * dims, p + (pick + 1) * dims, p + front * dims);
+        std::swap(nearest[pick], nearest[front]);
+      }
+      double farthest = -1;
+      for (size_t c = front + 1; c < count; ++c) {
+        double squared = 0;
+        for (size_t d = 0; d < dims; ++d) {
+          const double e = p[c * dims + d] - p[front * dims + d];
+          squared += e * e;
+        }
+        nearest[c] = std::min(nearest[c], squared);
+        if (nearest[c] > farthest) {
+          farthest = nearest[c];
+          pick = c;
+        }
+      }
+    }
   }
 
   int dims_ = 0;
