@@ -172,9 +172,10 @@ class LabelledScan {
           high[size_t(d)] = std::max(high[size_t(d)], row[size_t(d)]);
         }
       };
-      for (npy_intp r = 0; r < n; ++r) {
-        for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(p, r, d);
-        if (is_regular(row.data())) widen();
+      if (float32_points_) {
+        widen_over_rows<float>(p, low.data(), high.data());
+      } else {
+        widen_over_rows<double>(p, low.data(), high.data());
       }
       for (npy_intp c = 0; c < L; ++c) {
         for (int d = 0; d < dims_; ++d) row[size_t(d)] = coordinate(l, c, d);
@@ -251,6 +252,29 @@ class LabelledScan {
       return is_float32 ? double(*reinterpret_cast<const float*>(p)) : *reinterpret_cast<const double*>(p);
     }
   };
+
+  // Widens [low, high] over every row of `points` (elements of type T) whose
+  // coordinates are all regular: the same test as is_regular, in one pass
+  // typed for the array.
+  template <class T>
+  void widen_over_rows(PyArrayObject* points, double* low, double* high) const {
+    const char* base = PyArray_BYTES(points);
+    const npy_intp rows = PyArray_DIM(points, 0), row_stride = PyArray_STRIDE(points, 0),
+                   column_stride = PyArray_STRIDE(points, 1);
+    const int dims = dims_;
+    for (npy_intp r = 0; r < rows; ++r) {
+      const char* row = base + r * row_stride;
+      bool regular = true;
+      for (int d = 0; d < dims; ++d)
+        regular &= std::fabs(double(*reinterpret_cast<const T*>(row + d * column_stride))) < coordinate_limit;
+      if (!regular) continue;
+      for (int d = 0; d < dims; ++d) {
+        const double x = double(*reinterpret_cast<const T*>(row + d * column_stride));
+        low[d] = std::min(low[d], x);
+        high[d] = std::max(high[d], x);
+      }
+    }
+  }
 
   bool is_regular(const double* row) const {
     for (int d = 0; d < dims_; ++d)
