@@ -102,11 +102,11 @@ def scenario(kind, seed):
         labelled = rng.normal(size=(int(rng.integers(1, 400)), 3)) * 100
         k = 8
         return Inputs(points, labelled), k, *mutual_graph(points, k)
-    if kind == "any graph":  # caller lists that are not the nearest neighbours, some longer than 32
+    if kind == "any graph":  # caller lists that are not the nearest neighbours, some longer than 32 or 63
         n = 600
         points = rng.normal(size=(n, 3)) * [1e-3, 1.0, 1e4][seed % 3]
         labelled = rng.normal(size=(int(rng.integers(1, 200)), 3)) * [1e-3, 1.0, 1e4][seed % 3]
-        k = [12, 45][seed % 2]
+        k = [12, 45, 100][seed % 3]
         return Inputs(points, labelled), k, *random_graph(rng, n, k, weird_weights=False)
     # extreme magnitudes, NaN and infinities in coordinates and weights
     n = 500
