@@ -187,19 +187,6 @@ def test_large_input_writes_no_file_and_matches_the_file_path(tmp_path, monkeypa
     assert len(written) == 1 and len(mapped) == 2  # written, then mapped for reading
 
 
-def test_lists_sized_before_writing_above_200000_points(tmp_path, monkeypatch):
-    # smaller calls write their lists in one pass, with room to spare; larger
-    # ones size them first: both must give the described lists
-    monkeypatch.chdir(tmp_path)
-    rng = np.random.default_rng(5)
-    points = rng.random((200001, 3)).astype(np.float32)
-    X = Inputs(points, points[rng.choice(200001, 12, replace=False)])
-    connections, weights = mutual_graph(points, 4)
-    fast = run(X, 4, connections, weights)
-    monkeypatch.setattr(K, "distance", types.SimpleNamespace(cdist=cdist))
-    assert run(X, 4, connections, weights) == fast
-
-
 def test_large_float64_input_still_takes_the_file_path(tmp_path, monkeypatch):
     # the file path holds the coordinates as float32 and refuses float64
     monkeypatch.chdir(tmp_path)

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -91,46 +90,25 @@ class KeptEdges {
     graph::Object* c = graph::as_graph(out_c);
     graph::Object* w = graph::as_graph(out_w);
     const bool written = by_vertex(threads, [&](size_t v, Stamps& stamps) {
-      c->slots[v].size = w->slots[v].size = write_list(v, stamps, c, w);
+      int64_t* values = graph::ints(c, v);
+      float* lengths = graph::floats(w, v);
+      const int32_t final_size = b_.sizes[v];
+      int32_t size = 0;
+      int64_t spare_value;
+      float spare_length;
+      // Every entry is written where the next fresh one goes, and kept by
+      // counting it only when fresh: no branch to mispredict. Once the list
+      // is full, the repeats left go to the spare slots.
+      visit(v, stamps, [&](int64_t value, float weight, bool fresh) {
+        const bool room = size < final_size;
+        *(room ? values + size : &spare_value) = value;
+        *(room ? lengths + size : &spare_length) = weight;
+        size += fresh;
+      });
+      c->slots[v].size = w->slots[v].size = size;
     });
     if (!written) PyErr_NoMemory();
     return written;
-  }
-
-  // Calls of up to this many points write their lists in one pass, without
-  // sizing them first: each list is carved with room for every entry it is
-  // offered, repeats included, which is up to twice its length (nearly
-  // every kept edge is chosen from both ends). The lists keep that room;
-  // large calls size their lists first, to hold no more than they need.
-  static constexpr size_t one_pass_points = 200000;
-
-  // Fills `out_c` and `out_w` (empty containers of n lists) in one pass.
-  // False on error (a Python exception set). *overflow is set, and the
-  // containers are to be discarded, when some list would exceed `capacity`:
-  // the caller can then append pair by pair and fail where that fails.
-  bool write_in_one_pass(PyObject* out_c, PyObject* out_w, int32_t capacity, int threads, bool* overflow) {
-    const size_t n = b_.chosen.size();
-    index_choosers(threads);
-    b_.sizes.resize(n);
-    for (size_t v = 0; v < n; ++v) {
-      const size_t offered = b_.first_chooser[v + 1] - b_.first_chooser[v] + chosen_count(v);
-      b_.sizes[v] = int32_t(std::min(offered, size_t(capacity)));
-    }
-    if (!graph::allocate_lists(out_c, b_.sizes.data()) || !graph::allocate_lists(out_w, b_.sizes.data())) return false;
-    graph::Object* c = graph::as_graph(out_c);
-    graph::Object* w = graph::as_graph(out_w);
-    std::atomic<bool> over{false};
-    const bool written = by_vertex(threads, [&](size_t v, Stamps& stamps) {
-      const int32_t size = write_list(v, stamps, c, w);
-      if (size > capacity) over.store(true, std::memory_order_relaxed);
-      c->slots[v].size = w->slots[v].size = std::min(size, b_.sizes[v]);
-    });
-    if (!written) {
-      PyErr_NoMemory();
-      return false;
-    }
-    *overflow = over.load();
-    return true;
   }
 
  private:
@@ -191,27 +169,6 @@ class KeptEdges {
   size_t chosen_count(size_t i) const {
     const uint64_t c = b_.chosen[i];
     return c & wide ? size_t(wide_[c & ~wide]) : size_t(__builtin_popcountll(c));
-  }
-
-  // Writes list v into the room carved for it (b_.sizes[v] entries) and
-  // returns its length, which exceeds the room only when the list would.
-  // Every entry is written where the next fresh one goes, and kept by
-  // counting it only when fresh: no branch to mispredict. Once the room is
-  // full, the entries left go to a spare slot.
-  int32_t write_list(size_t v, Stamps& stamps, graph::Object* c, graph::Object* w) const {
-    int64_t* values = graph::ints(c, v);
-    float* lengths = graph::floats(w, v);
-    const int32_t room = b_.sizes[v];
-    int32_t size = 0;
-    int64_t spare_value;
-    float spare_length;
-    visit(v, stamps, [&](int64_t value, float weight, bool fresh) {
-      const bool in_room = size < room;
-      *(in_room ? values + size : &spare_value) = value;
-      *(in_room ? lengths + size : &spare_length) = weight;
-      size += fresh;
-    });
-    return size;
   }
 
   template <class F>

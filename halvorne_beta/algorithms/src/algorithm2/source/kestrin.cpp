@@ -633,18 +633,7 @@ PyObject* informative_edges(PyObject*, Args& a) {
     }
     if (!collect) break;
     const int threads = parallel::threads_for(n, lists_per_thread);
-    const int32_t capacity = graph::as_graph(connections_after.get())->capacity;
-    if (size_t(n) <= KeptEdges::one_pass_points) {
-      bool overflow = false;
-      if (!kept->write_in_one_pass(connections_after.get(), weights_after.get(), capacity, threads, &overflow))
-        return nullptr;
-      if (!overflow) break;
-      weights_after = graph::create(size_t(n), graph::FLOAT32, k);  // what was written goes
-      connections_after = weights_after ? graph::create(size_t(n), graph::INT64, k, !direct) : Ref();
-      if (!connections_after) return nullptr;
-      continue;
-    }
-    if (kept->size_lists(capacity, threads)) {
+    if (kept->size_lists(graph::as_graph(connections_after.get())->capacity, threads)) {
       scan.release();  // its memory goes before the lists are written
       if (!kept->write(connections_after.get(), weights_after.get(), threads)) return nullptr;
       break;
