@@ -555,6 +555,13 @@ PyObject* informative_edges(PyObject*, Args& a) {
     }
   }
 
+  // The scan and the writing of the lists take five parallel regions, and
+  // the helpers take a while to start: they start now.
+  std::optional<parallel::Team> team;
+  if (by_scan)
+    team.emplace(std::max(parallel::threads_for(double(n) * double(L), pairs_per_thread),
+                          parallel::threads_for(n, lists_per_thread)));
+
   Ref shuffle = global_attribute("np", "random");
   shuffle = shuffle ? attribute(shuffle.get(), "shuffle") : Ref();
   if (!shuffle || !call(shuffle.get(), {labels_object.get()})) return nullptr;
