@@ -555,13 +555,6 @@ PyObject* informative_edges(PyObject*, Args& a) {
     }
   }
 
-  // The scan and the writing of the lists take five parallel regions, and
-  // the helpers take a while to start: they start now.
-  std::optional<parallel::Team> team;
-  if (by_scan)
-    team.emplace(std::max(parallel::threads_for(double(n) * double(L), pairs_per_thread),
-                          parallel::threads_for(n, lists_per_thread)));
-
   Ref shuffle = global_attribute("np", "random");
   shuffle = shuffle ? attribute(shuffle.get(), "shuffle") : Ref();
   if (!shuffle || !call(shuffle.get(), {labels_object.get()})) return nullptr;
@@ -603,6 +596,12 @@ PyObject* informative_edges(PyObject*, Args& a) {
   if (by_scan && !scan.pin_points(!direct)) return nullptr;
   std::optional<LabelledScan::Selection> selection;
   if (by_scan) selection.emplace(scan);
+  // The scan and the writing of the lists take five parallel regions, all
+  // on the same helpers. No Python code runs while they live.
+  std::optional<parallel::Team> team;
+  if (direct && by_scan)
+    team.emplace(std::max(parallel::threads_for(double(n) * double(L), pairs_per_thread),
+                          parallel::threads_for(n, lists_per_thread)));
   for (bool collect = direct;; collect = false) {
     // The scan of lists read straight from the containers runs on threads;
     // every other way goes point by point.
